@@ -1,0 +1,36 @@
+# The loader's logic, compiled into the EFI image and, unchanged, into the
+# host build that the unit tests and benchmarks run.
+set(QUILLMOR_LOADER_SOURCES
+    boot/boot_sequence.cpp
+    boot/efi_main.cpp
+    boot/handoff_record.cpp
+    boot/handover.cpp
+    boot/loader_globals.cpp
+    boot/open_protocol.cpp
+    boot/platform_facts.cpp
+    boot/region_stage.cpp
+    diag/check_failure.cpp
+    diag/checked.cpp
+    diag/fatal_stop.cpp
+    diag/halt.cpp
+    diag/number_format.cpp
+    diag/serial.cpp
+    diag/utf8.cpp
+    elf/kernel_image.cpp
+    firmware/allocator.cpp
+    firmware/file_reader.cpp
+    firmware/memory_map.cpp
+    firmware/page_ledger.cpp
+    mm/page_table_builder.cpp
+    mm/region_table.cpp
+    mm/table_page_pool.cpp
+    platform/framebuffer.cpp)
+
+# The processor side of the arch layer; host builds link fakes instead.
+set(QUILLMOR_ARCH_SOURCES
+    arch/x86_64/cpu.cpp
+    arch/x86_64/enter_kernel.S
+    arch/x86_64/memory.cpp)
+
+set(QUILLMOR_COMMON_FLAGS -std=c++20 -Wall -Wextra -Wshadow -Wconversion -Wno-sign-conversion
+    -fno-strict-aliasing)
