@@ -1,0 +1,90 @@
+#include "firmware/file_reader.h"
+
+#include "diag/checked.h"
+#include "diag/serial.h"
+#include "diag/stop.h"
+#include "firmware/allocator.h"
+
+namespace {
+
+constexpr uint64_t kFileInfoBufferSize = 512;
+
+struct FirmwarePath {
+    CHAR16 units[kMaxBootFilePathBytes + 1];
+};
+
+// Each byte becomes the code unit of the same value: the paths are ASCII.
+FirmwarePath to_firmware_path(Text path) {
+    FirmwarePath converted;
+    for (uint64_t i = 0; i < path.length; ++i) {
+        converted.units[i] = static_cast<uint8_t>(path.bytes[i]);
+    }
+    converted.units[path.length] = 0;
+    return converted;
+}
+
+[[noreturn]] void stop_cannot_open(Text path) {
+    serial_write("[quillmor] 打不开：");
+    serial_write(path);
+    serial_write(kLineEnd);
+    halt_forever();
+}
+
+uint64_t query_file_size(EFI_FILE_PROTOCOL* file) {
+    alignas(8) uint8_t info[kFileInfoBufferSize];
+    UINTN info_size = kFileInfoBufferSize;
+    const EFI_STATUS status = file->GetInfo(file, &EFI_FILE_INFO_ID, &info_size, info);
+    if (status != EFI_SUCCESS && status != EFI_BUFFER_TOO_SMALL) {
+        fatal_stop("取文件信息失败");
+    }
+    if (info_size > kFileInfoBufferSize) {
+        fatal_stop("文件信息超出预期缓冲");
+    }
+    // "Too small" with a size that fits means nothing usable was delivered;
+    // the buffer would be read uninitialised.
+    if (status != EFI_SUCCESS) {
+        fatal_stop("取文件信息失败");
+    }
+    return reinterpret_cast<const EFI_FILE_INFO*>(info)->FileSize;
+}
+
+void log_file_read(Text path, uint64_t byte_count) {
+    serial_write("[quillmor] 读入 ");
+    serial_write(path);
+    serial_write(" ");
+    serial_write_dec(byte_count);
+    serial_write(" 字节\r\n");
+}
+
+} // namespace
+
+FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path) {
+    const FirmwarePath firmware_path = to_firmware_path(path.text());
+    EFI_FILE_PROTOCOL* file = nullptr;
+    if (root->Open(root, &file, firmware_path.units, EFI_FILE_MODE_READ, 0) != EFI_SUCCESS ||
+        file == nullptr) {
+        stop_cannot_open(path.text());
+    }
+
+    const uint64_t file_size = query_file_size(file);
+    if (file_size == 0) {
+        fatal_stop("文件为空");
+    }
+    const Allocation buffer = alloc_pool(file_size);
+    if (!buffer.ok()) {
+        fatal_stop("分配文件缓冲失败");
+    }
+
+    UINTN byte_count = file_size;
+    const EFI_STATUS read_status =
+        file->Read(file, &byte_count, reinterpret_cast<void*>(buffer.address));
+    file->Close(file);
+    if (read_status != EFI_SUCCESS) {
+        fatal_stop("读文件失败");
+    }
+    // A conforming firmware never reports more than it was asked for.
+    check_range(0, byte_count, file_size);
+
+    log_file_read(path.text(), byte_count);
+    return {buffer.address, byte_count};
+}

@@ -1,0 +1,40 @@
+// Whole-file reading from the boot volume. A file either arrives complete in
+// memory or the loader stops: there is no failure result to handle.
+#pragma once
+
+#include "diag/text.h"
+#include "uefi/uefi.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+// The firmware path buffer holds 128 UCS-2 units, the last one the terminator.
+constexpr uint64_t kMaxBootFilePathBytes = 127;
+
+// An ASCII path on the boot volume with backslash separators. Paths are
+// constants of the loader; one that would not fit the firmware path buffer
+// does not compile.
+class BootFilePath {
+  public:
+    template <size_t N>
+    requires(N - 1 <= kMaxBootFilePathBytes) consteval BootFilePath(const char (&literal)[N])
+        : text_(literal) {}
+
+    constexpr Text text() const { return text_; }
+
+  private:
+    Text text_;
+};
+
+constexpr BootFilePath kKernelPath = "\\boot\\mavotix.elf";
+constexpr BootFilePath kRamdiskPath = "\\boot\\initrd.ustar";
+
+struct FileContents {
+    uint64_t address; // pool memory of exactly the file size, in the page ledger
+    uint64_t length;  // the byte count the firmware reported as read
+};
+
+// Opens, measures, reads and closes one file, logging "[quillmor] 读入 ..."
+// on success. A file that cannot be opened gets its own line and a halt;
+// every other failure is a fatal stop.
+FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path);
