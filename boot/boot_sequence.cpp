@@ -1,0 +1,211 @@
+#include "boot/boot_sequence.h"
+
+#include "boot/handoff_record.h"
+#include "boot/handover.h"
+#include "boot/loader_globals.h"
+#include "boot/open_protocol.h"
+#include "boot/platform_facts.h"
+#include "boot/region_stage.h"
+#include "diag/checked.h"
+#include "diag/serial.h"
+#include "diag/stop.h"
+#include "elf/kernel_image.h"
+#include "firmware/allocator.h"
+#include "firmware/file_reader.h"
+#include "firmware/memory_map.h"
+#include "firmware/page_ledger.h"
+#include "mm/page_table_builder.h"
+#include "mm/region_table.h"
+#include "mm/table_page_pool.h"
+#include "platform/framebuffer.h"
+
+namespace {
+
+// The root directory of the volume the loader itself was loaded from.
+EFI_FILE_PROTOCOL* open_boot_volume() {
+    const auto* loaded_image = static_cast<const EFI_LOADED_IMAGE_PROTOCOL*>(
+        open_protocol(loader_image_handle(), EFI_LOADED_IMAGE_PROTOCOL_GUID));
+    if (loaded_image == nullptr) {
+        fatal_stop("取已装载映像协议失败");
+    }
+    auto* file_system = static_cast<EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*>(
+        open_protocol(loaded_image->DeviceHandle, EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID));
+    if (file_system == nullptr) {
+        fatal_stop("取文件系统协议失败");
+    }
+    EFI_FILE_PROTOCOL* root = nullptr;
+    if (file_system->OpenVolume(file_system, &root) != EFI_SUCCESS || root == nullptr) {
+        fatal_stop("打开引导卷失败");
+    }
+    serial_write("[quillmor] 引导卷已打开\r\n");
+    return root;
+}
+
+[[noreturn]] void stop_rejected_kernel(KernelImageError error) {
+    serial_write("[quillmor] 内核映像不合规：");
+    serial_write(kernel_image_error_name(error));
+    serial_write(kLineEnd);
+    halt_forever();
+}
+
+void log_kernel_placement(const LoadPlan& plan) {
+    serial_write("[quillmor] 内核入口=");
+    serial_write_hex(plan.entry_point);
+    serial_write(" 段=");
+    serial_write_dec(plan.segment_count);
+    serial_write(" 映像=");
+    serial_write_dec(plan.image_size);
+    serial_write(" 字节，落点=");
+    serial_write_hex(plan.physical_base);
+    serial_write(" → ");
+    serial_write_hex(plan.virtual_base);
+    serial_write(kLineEnd);
+}
+
+// Checks the kernel image, obtains its landing area and places it there.
+LoadPlan place_kernel(const FileContents& kernel_file) {
+    const FileBytes file = {kernel_file.address, kernel_file.length};
+    const auto plan = plan_kernel(file);
+    if (!plan.ok()) {
+        stop_rejected_kernel(plan.error());
+    }
+    const Allocation landing = alloc_pages(plan.value().image_size / kPageSize);
+    if (!landing.ok()) {
+        fatal_stop("内核落点分配失败");
+    }
+    const auto placed =
+        load_kernel(file, plan.value(), landing.address, landing.address, landing.length);
+    if (!placed.ok()) {
+        fatal_stop("内核段拷贝失败");
+    }
+    log_kernel_placement(placed.value());
+    return placed.value();
+}
+
+struct MemoryMapBuffer {
+    uint64_t address;
+    uint64_t capacity;
+};
+
+// One buffer serves both readings of the map.
+MemoryMapBuffer allocate_memory_map_buffer(EFI_GET_MEMORY_MAP get_memory_map) {
+    const auto query = query_memory_map(get_memory_map);
+    if (!query.ok()) {
+        fatal_stop("取内存图信息失败");
+    }
+    const uint64_t capacity = memory_map_capacity(query.value());
+    const Allocation buffer = alloc_pool(capacity);
+    if (!buffer.ok()) {
+        fatal_stop("分配内存图缓冲失败");
+    }
+    return {buffer.address, capacity};
+}
+
+// The kernel's page tables: RAM of the first memory-map reading, the kernel
+// image, the framebuffer. Returns the root for CR3.
+uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
+                           HandoffRecord& record) {
+    PageTableBuilder builder = create_page_table_root();
+    if (builder.out_of_pages) {
+        fatal_stop("页表根分配失败");
+    }
+    TablePagePool table_pages;
+    table_pages.reserve(estimate_table_pages(first_map, plan, record));
+    builder.source = table_pages.source();
+
+    if (!map_physical_memory(builder, first_map)) {
+        fatal_stop("内存区映射失败");
+    }
+    if (!map_kernel_image(builder, plan)) {
+        fatal_stop("内核映像映射失败");
+    }
+    if (record.framebuffer_count != 0 && !map_framebuffer(builder, record)) {
+        fatal_stop("帧缓冲映射失败");
+    }
+    serial_write("[quillmor] 页表就绪 PML4=");
+    serial_write_hex(builder.root);
+    serial_write(kLineEnd);
+    return builder.root;
+}
+
+void carve_kernel_and_ramdisk(const LoadPlan& plan, const FileContents& ramdisk) {
+    if (plan.image_size != 0 &&
+        !add_carve_interval(plan.physical_base, plan.image_size, KernelAndModules)) {
+        fatal_stop("切分区表满");
+    }
+    if (ramdisk.length != 0 &&
+        !add_carve_interval(ramdisk.address, ramdisk.length, KernelAndModules)) {
+        fatal_stop("切分区表满");
+    }
+    serial_write("[quillmor] 切割区间=");
+    serial_write_dec(carve_table().count());
+    serial_write(kLineEnd);
+}
+
+void log_summary(const HandoffRecord& record) {
+    serial_write("[quillmor] 内存区=");
+    serial_write_dec(record.region_count);
+    serial_write(" 自己占页=");
+    serial_write_dec(page_ledger().count());
+    serial_write(" RSDP=");
+    serial_write_hex(record.acpi_root_pointer);
+    serial_write(" 帧缓冲=");
+    serial_write_dec(record.framebuffer_count);
+    serial_write(kLineEnd);
+}
+
+} // namespace
+
+void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) {
+    set_loader_globals(image_handle, system_table);
+    serial_init();
+    serial_write(kBanner, sizeof(kBanner) - 1);
+
+    EFI_BOOT_SERVICES* boot_services = current_boot_services();
+    if (boot_services == nullptr) {
+        fatal_stop("没有引导服务");
+    }
+    EFI_FILE_PROTOCOL* root = open_boot_volume();
+
+    // Both files are read before the kernel image is examined.
+    const FileContents kernel_file = read_file(root, kKernelPath);
+    const FileContents ramdisk = read_file(root, kRamdiskPath);
+    const LoadPlan plan = place_kernel(kernel_file);
+
+    HandoffRecord& record = *create_handoff_record();
+    record_kernel_placement(record, plan);
+    if (!add_boot_processor(record)) {
+        fatal_stop("CPU 表满");
+    }
+    if (!add_ramdisk_module(record, direct_map_address(ramdisk.address), ramdisk.length)) {
+        fatal_stop("模块表满");
+    }
+
+    const MemoryMapBuffer map_buffer = allocate_memory_map_buffer(boot_services->GetMemoryMap);
+    const auto first_map =
+        read_memory_map(boot_services->GetMemoryMap, map_buffer.address, map_buffer.capacity);
+    if (!first_map.ok()) {
+        fatal_stop("取内存图内容失败");
+    }
+    discover_framebuffer(record);
+    record.acpi_root_pointer = find_acpi_root(system_table);
+    const uint64_t page_table_root = build_page_tables(first_map.value(), plan, record);
+
+    // From this reading to ExitBootServices no firmware service is called and
+    // no memory is obtained: its map key must still be current at the exit.
+    const auto final_map =
+        read_memory_map(boot_services->GetMemoryMap, map_buffer.address, map_buffer.capacity);
+    if (!final_map.ok()) {
+        fatal_stop("取内存图内容失败（第二轮）");
+    }
+    serial_write("[quillmor] 第二轮内存图 段数=");
+    serial_write_dec(final_map.value().descriptor_count);
+    serial_write(kLineEnd);
+
+    carve_kernel_and_ramdisk(plan, ramdisk);
+    build_regions_or_stop(record, final_map.value());
+    log_summary(record);
+
+    hand_over({boot_services, map_buffer.capacity, final_map.value(), &record, page_table_root,
+               plan.entry_point});
+}

@@ -1,0 +1,48 @@
+#include "boot/handoff_record.h"
+
+#include "boot/platform_facts.h"
+#include "diag/checked.h"
+#include "diag/stop.h"
+#include "firmware/allocator.h"
+
+namespace {
+
+consteval HandoffRecord make_handoff_template() {
+    HandoffRecord record = {};
+    constexpr char kMagic[] = QUILLMOR_HANDOFF_MAGIC_TEXT;
+    for (uint64_t i = 0; i < sizeof(record.magic); ++i) {
+        record.magic[i] = kMagic[i];
+    }
+    record.version = QUILLMOR_HANDOFF_VERSION;
+    record.size = QUILLMOR_HANDOFF_SIZE;
+    for (quillmor_region& region : record.regions) {
+        region.type = QUILLMOR_REGION_RESERVED;
+    }
+    return record;
+}
+
+constinit const HandoffRecord kTemplate = make_handoff_template();
+
+} // namespace
+
+const HandoffRecord& handoff_template() {
+    return kTemplate;
+}
+
+HandoffRecord* create_handoff_record() {
+    const Allocation pages = alloc_pages(kHandoffRecordPages);
+    if (!pages.ok()) {
+        fatal_stop("交接结构分配失败");
+    }
+    // The rest of the fourth page is left as the firmware handed it over.
+    auto* record = pointer_at<HandoffRecord>(pages.address);
+    copy_bytes(record, &kTemplate, sizeof(kTemplate));
+    set_loader_identity(*record);
+    return record;
+}
+
+void record_kernel_placement(HandoffRecord& record, const LoadPlan& plan) {
+    record.direct_map_offset = kDirectMapOffset;
+    record.kernel_physical_base = plan.physical_base;
+    record.kernel_virtual_base = plan.virtual_base;
+}
