@@ -1,0 +1,30 @@
+/* What the kernel knows about itself: its link range and its entry state. */
+#ifndef KTEST_KERNEL_IMAGE_H
+#define KTEST_KERNEL_IMAGE_H
+
+#include <stdint.h>
+
+#include "page_walk.h"
+
+/* Set by the linker script around every loadable segment. */
+extern char kernel_image_start[];
+extern char kernel_image_end[];
+
+/* Written by kernel_entry before anything else runs. */
+extern uint64_t entry_rsp;
+extern uint64_t entry_rdi;
+extern uint64_t entry_cr3;
+extern uint64_t entry_rflags;
+
+static inline uint64_t kernel_virtual_base(void) {
+    return (uint64_t)(uintptr_t)kernel_image_start;
+}
+
+/* The span of the loadable segments rounded up to whole pages: the size of
+   the landing area the loader gives the kernel. */
+static inline uint64_t kernel_image_size(void) {
+    uint64_t span = (uint64_t)(uintptr_t)kernel_image_end - kernel_virtual_base();
+    return (span + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1);
+}
+
+#endif
