@@ -125,6 +125,17 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     serial_write("[quillmor] 页表就绪 PML4=");
     serial_write_hex(builder.root);
     serial_write(kLineEnd);
+#ifdef QUILLMOR_TABLE_PAGE_REPORT
+    // Measurement builds only: what the pool obtained against what the
+    // tables used (the root included).
+    serial_write("[quillmor] 页表页 已用=");
+    serial_write_dec(table_pages.pages_handed_out() + 1);
+    serial_write(" 预留=");
+    serial_write_dec(table_pages.pages_reserved() + 1);
+    serial_write(" 段数=");
+    serial_write_dec(table_pages.run_count());
+    serial_write(kLineEnd);
+#endif
     return builder.root;
 }
 
