@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Boots the test kernel on q35 at several memory sizes and reports, per
+size, the loader's own time (from the first byte of its banner to the last
+byte of its handoff line, by the arrival times of the serial bytes), the
+summary line's region count and page-ledger count, and whether the test
+kernel's checks passed.
+
+    boot_timing.py --build-dir build --memory 1G 16G 64G 1T [--json FILE]
+
+The table goes to stdout; with --json FILE the figures are also written as
+JSON to FILE ('-' for stdout, the table then goes to stderr). Exit status 0
+when every boot passed, 1 when one did not, 2 when the bench could not run.
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import scenarios  # noqa: E402
+from machine import BenchError, Machine, boot, format_size, parse_size  # noqa: E402
+
+HANDOFF_TEXT = "退出引导服务，交接给内核（交接结构=".encode()
+
+
+def deadline_for(size):
+    gib = size / (1 << 30)
+    return 180.0 if gib <= 4 else 240.0 if gib <= 16 else 300.0 if gib <= 64 else 600.0
+
+
+def measure(context, memory, deadline, keep):
+    files = {scenarios.KERNEL_FILE: context.test_kernel(),
+             scenarios.RAMDISK_FILE: scenarios.sample_ramdisk()}
+    size = parse_size(memory)
+    result = boot(Machine(memory=memory), files, context.loader,
+                  deadline=deadline or deadline_for(size), name=f"timing-{memory}",
+                  end_when=scenarios.returned_to_firmware)
+    report = scenarios.Report(result)
+    scenarios.check_full_boot(report, files[scenarios.KERNEL_FILE],
+                              files[scenarios.RAMDISK_FILE], framebuffers=1)
+
+    figures = {"memory": format_size(size), "memory_bytes": size,
+               "loader_seconds": None, "firmware_seconds": None, "kernel_seconds": None,
+               "total_seconds": round(result.duration, 3),
+               "regions": report.values.get("regions"),
+               "ledger_ranges": report.values.get("ledger"),
+               "descriptors": report.values.get("descriptors"),
+               "kernel_checks_passed": report.kernel.get("passed"),
+               "kernel_checks_failed": report.kernel.get("failed"),
+               "passed": report.passed, "ending": result.ending(),
+               "kernel_info": report.kernel.get("info", {}), "problems": report.problems,
+               "artifacts": None}
+    banner = result.raw.find(scenarios.BANNER)
+    handoff = result.raw.find(HANDOFF_TEXT, max(banner, 0))
+    if banner >= 0:
+        figures["firmware_seconds"] = round(result.time_of(banner), 3)
+    if banner >= 0 and handoff >= 0:
+        line_end = result.raw.find(b"\n", handoff)
+        if line_end >= 0:
+            handed_over = result.time_of(line_end)
+            figures["loader_seconds"] = round(handed_over - result.time_of(banner), 3)
+            if result.exit_status is not None:
+                figures["kernel_seconds"] = round(result.duration - handed_over, 3)
+    if report.passed and not keep:
+        shutil.rmtree(result.run_dir, ignore_errors=True)
+    else:
+        figures["artifacts"] = str(result.run_dir)
+    return figures
+
+
+def table(rows):
+    def cell(value, digits=None):
+        if value is None:
+            return "-"
+        return f"{value:.{digits}f}" if digits is not None else str(value)
+
+    lines = [f"{'memory':>7} {'loader s':>9} {'regions':>8} {'ledger':>7} {'kernel':>7} "
+             f"{'firmware s':>11} {'total s':>8}"]
+    for row in rows:
+        lines.append(f"{row['memory']:>7} {cell(row['loader_seconds'], 3):>9} "
+                     f"{cell(row['regions']):>8} {cell(row['ledger_ranges']):>7} "
+                     f"{'passed' if row['passed'] else 'FAILED':>7} "
+                     f"{cell(row['firmware_seconds'], 1):>11} {cell(row['total_seconds'], 1):>8}")
+        for problem in row["problems"]:
+            lines.append(f"{'':>7} ! {problem.splitlines()[0]}")
+        if row["artifacts"]:
+            lines.append(f"{'':>7}   artifacts: {row['artifacts']}")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", default="build")
+    parser.add_argument("--loader", help="the loader image (default: BUILD/quillmor.efi)")
+    parser.add_argument("--kernel", help="the test kernel (default: BUILD/test-kernel.elf)")
+    parser.add_argument("--memory", nargs="+", default=["1G", "16G", "64G", "1T"],
+                        help="guest memory sizes (default: 1G 16G 64G 1T)")
+    parser.add_argument("--deadline", type=float, help="seconds allowed per boot")
+    parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
+    parser.add_argument("--keep", action="store_true", help="keep every run's directory")
+    args = parser.parse_args()
+
+    build = Path(args.build_dir)
+    context = scenarios.Context(loader=Path(args.loader or build / "quillmor.efi"),
+                                kernel=Path(args.kernel or build / "test-kernel.elf"))
+    out = sys.stderr if args.json == "-" else sys.stdout
+    rows = []
+    try:
+        for memory in args.memory:
+            parse_size(memory)
+            print(f"booting with {memory} ...", file=sys.stderr, flush=True)
+            rows.append(measure(context, memory, args.deadline, args.keep))
+    except (BenchError, ValueError) as error:
+        print(f"cannot run: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return 130
+
+    print(table(rows), file=out, flush=True)
+    if args.json:
+        document = {"host": {"machine": platform.machine(), "processor": _processor_name(),
+                             "cpus": _cpu_count(), "qemu_accelerator": "tcg"},
+                    "boots": rows}
+        text = json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+        if args.json == "-":
+            sys.stdout.write(text)
+        else:
+            Path(args.json).write_text(text, encoding="utf-8")
+    return 0 if all(row["passed"] for row in rows) else 1
+
+
+def _processor_name():
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def _cpu_count():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,747 @@
+"""The end-to-end scenarios: for each, what goes on the boot volume, which
+machine boots it, and what the serial log must say byte for byte.
+
+The loader's log begins at its 65-byte banner; OVMF's own text before it is
+ignored. Loader lines are compared as bytes. Where a line carries a value
+that only the run can know (an address the firmware chose, a count from the
+firmware's memory map), the line is matched against a template whose
+placeholders accept exactly the loader's number forms: "0x" and lower-case
+hexadecimal without leading zeros, or decimal without leading zeros.
+"""
+
+import dataclasses
+import io
+import re
+import shutil
+import tarfile
+from pathlib import Path
+
+import kernel_image
+from kernel_image import Segment, build_elf, plan_kernel
+from machine import (EXIT_CHECK_FAILED, EXIT_EXCEPTION, EXIT_PASS, BenchError, Machine,
+                     boot)
+
+# --------------------------------------------------------------------------
+# The loader's log
+
+PREFIX = "[quillmor] "
+BANNER = b"\r\n" + (PREFIX + "引导加载器已由 Limine 引导管理器启动\r\n").encode()
+assert len(BANNER) == 65
+
+KERNEL_PATH = "\\boot\\mavotix.elf"
+RAMDISK_PATH = "\\boot\\initrd.ustar"
+KERNEL_FILE = "boot/mavotix.elf"
+RAMDISK_FILE = "boot/initrd.ustar"
+
+DIRECT_MAP_OFFSET = kernel_image.DIRECT_MAP_OFFSET
+PAGE = kernel_image.PAGE
+
+REJECTION_NAMES = ("NotElf64", "NotX86_64", "NotExecutable", "BadHeader", "SegmentOutOfFile",
+                   "TooManySegments", "EmptyImage")
+
+
+def log_line(text):
+    return (PREFIX + text + "\r\n").encode()
+
+
+def volume_opened():
+    return log_line("引导卷已打开")
+
+
+def file_read(path, size):
+    return log_line(f"读入 {path} {size} 字节")
+
+
+def cannot_open(path):
+    return log_line(f"打不开：{path}")
+
+
+def fatal(message):
+    return log_line(f"装载失败：{message}")
+
+
+def rejected(name):
+    return log_line(f"内核映像不合规：{name}")
+
+
+_HEX = rb"0x(?:0|[1-9a-f][0-9a-f]{0,15})"
+_DEC = rb"(?:0|[1-9][0-9]{0,19})"
+
+
+class LinePattern:
+    """One loader line with placeholders {hex:NAME} and {dec:NAME}."""
+
+    def __init__(self, template):
+        self.text = PREFIX + template + "\r\n"
+        parts = re.split(r"\{(hex|dec):(\w+)\}", self.text)
+        regex = b""
+        self.kinds = {}
+        for index in range(0, len(parts), 3):
+            regex += re.escape(parts[index].encode())
+            if index + 2 < len(parts):
+                kind, name = parts[index + 1], parts[index + 2]
+                self.kinds[name] = kind
+                regex += b"(?P<" + name.encode() + b">" + (_HEX if kind == "hex" else _DEC) + b")"
+        self.regex = re.compile(regex, re.DOTALL)
+
+    def match(self, line):
+        found = self.regex.fullmatch(line)
+        if found is None:
+            return None
+        return {name: int(found.group(name), 16 if kind == "hex" else 10)
+                for name, kind in self.kinds.items()}
+
+
+def kernel_line(plan):
+    return LinePattern(f"内核入口={plan.entry:#x} 段={plan.segments} 映像={plan.image_size} "
+                       f"字节，落点={{hex:landing}} → {plan.virtual_base:#x}")
+
+
+def handoff_patterns(framebuffers):
+    """The lines from the page-table line to the handoff line."""
+    return [LinePattern("页表就绪 PML4={hex:pml4}"),
+            LinePattern("第二轮内存图 段数={dec:descriptors}"),
+            LinePattern("切割区间=2"),
+            LinePattern("内存区={dec:regions} 自己占页={dec:ledger} RSDP={hex:rsdp} "
+                        f"帧缓冲={framebuffers}"),
+            LinePattern("退出引导服务，交接给内核（交接结构={hex:handoff}）")]
+
+
+# --------------------------------------------------------------------------
+# Showing bytes in diagnostics
+
+def show(data):
+    """Bytes as readable text: UTF-8 where valid, everything else escaped,
+    so that CR, LF, stray bytes and look-alike characters are all visible."""
+    out = []
+    for char in data.decode("utf-8", "surrogateescape"):
+        code = ord(char)
+        if 0xDC80 <= code <= 0xDCFF:
+            out.append(f"\\x{code - 0xDC00:02x}")
+        elif char == "\\":
+            out.append("\\\\")
+        elif char == "\r":
+            out.append("\\r")
+        elif char == "\n":
+            out.append("\\n")
+        elif char.isprintable():
+            out.append(char)
+        elif code < 0x100:
+            out.append(f"\\x{code:02x}")
+        else:
+            out.append(f"\\u{code:04x}")
+    return "".join(out)
+
+
+def show_lines(data, limit=120):
+    """Numbered lines; the banner's leading line break counts as line 1."""
+    lines = split_lines(data)
+    shown = [f"  {number:4} | {show(line)}" for number, line in enumerate(lines[:limit], 1)]
+    if len(lines) > limit:
+        shown.append(f"       | ... {len(lines) - limit} more lines")
+    return "\n".join(shown) if shown else "       | (nothing)"
+
+
+def split_lines(data):
+    """Lines up to and including each LF; a last line without LF stays as it is."""
+    lines, start = [], 0
+    while start < len(data):
+        end = data.find(b"\n", start)
+        if end < 0:
+            lines.append(data[start:])
+            break
+        lines.append(data[start:end + 1])
+        start = end + 1
+    return lines
+
+
+def describe_difference(expected, actual):
+    """Where two byte strings first differ, with the bytes around that place."""
+    limit = min(len(expected), len(actual))
+    at = next((i for i in range(limit) if expected[i] != actual[i]), limit)
+    if at == len(expected) == len(actual):
+        return "identical"
+    line_no = actual.count(b"\n", 0, at) + 1
+    return (f"first difference at byte {at} (line {line_no}): "
+            f"expected {expected[at:at + 24].hex(' ') or 'end of output'}, "
+            f"actual {actual[at:at + 24].hex(' ') or 'end of output'}")
+
+
+# --------------------------------------------------------------------------
+# Inputs
+
+def fnv1a64(data):
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+_sample_ramdisk = None
+
+
+def sample_ramdisk():
+    """A small, real ustar archive (30720 bytes: 7.5 pages, so the ramdisk's
+    end falls inside a page), always the same bytes."""
+    global _sample_ramdisk
+    if _sample_ramdisk is None:
+        members = [
+            ("etc/motd", "quillmor 端到端测试的初始内存盘\n".encode()),
+            ("etc/hello.txt", b"".join(b"line %04d of the sample ramdisk\n" % i
+                                       for i in range(90))),
+            ("data/pattern.bin", bytes((i * 7 + (i >> 8) * 13) & 0xFF for i in range(16384))),
+        ]
+        buffer = io.BytesIO()
+        with tarfile.open(fileobj=buffer, mode="w", format=tarfile.USTAR_FORMAT) as tar:
+            for name, data in members:
+                info = tarfile.TarInfo(name)
+                info.size = len(data)
+                info.mtime = 1_700_000_000
+                info.mode = 0o644
+                info.uname = info.gname = "root"
+                tar.addfile(info, io.BytesIO(data))
+        _sample_ramdisk = buffer.getvalue()
+        assert len(_sample_ramdisk) % PAGE != 0
+    return _sample_ramdisk
+
+
+def odd_ramdisk():
+    """An opaque ramdisk of an odd length; the loader never looks inside."""
+    return bytes((i * 31 + 17) & 0xFF for i in range(70001))
+
+
+# Crafted kernels live at the usual higher-half link address.
+LINK_BASE = 0xFFFFFFFF80000000
+
+# Entry code of the crafted kernels that are rejected anyway: leave QEMU
+# through isa-debug-exit with the passing value, then halt for good.
+#   mov al, 0x10; out 0xf4, al; 1: cli; hlt; jmp 1b
+EXIT_CODE = bytes.fromhex("b010e6f4faf4ebfc")
+
+# Entry code of the valid crafted kernel, which checks its own placement: the
+# first and last quadwords of .rodata, the first quadword and the last byte
+# of .data, every byte of the .bss tail and the zero fill after the code. It
+# leaves QEMU with 0x10 when all match and 0x11 when one does not.
+#   entry: movabs rax, 0x0021617461646f72        ; "rodata!\0"
+#          lea rbx, [rip + entry + 0x1000]
+#          cmp [rbx], rax / jne fail / cmp [rbx + 0x7f8], rax / jne fail
+#          lea rbx, [rip + entry + 0x3000]
+#          movabs rax, 0x0706050403020100
+#          cmp [rbx], rax / jne fail / cmp byte ptr [rbx + 0x233], 0x5a / jne fail
+#          lea rcx, [rbx + 0x234] / lea rdx, [rbx + 0x2345]
+#   1:     cmp byte ptr [rcx], 0 / jne fail / inc rcx / cmp rcx, rdx / jb 1b
+#          cmp qword ptr [rip + entry + 0xff8], 0 / jne fail
+#          mov al, 0x10 / jmp 2f
+#   fail:  mov al, 0x11
+#   2:     out 0xf4, al
+#   3:     cli / hlt / jmp 3b
+PLACEMENT_CHECK_CODE = bytes.fromhex(
+    "48b8726f646174612100488d1def0f00004839037551483983f80700007548488d1dda2f0000"
+    "48b80001020304050607483903753280bb330200005a7529488d8b34020000488d9345230000"
+    "803900751648ffc14839d172f348833d970f0000007504b010eb02b011e6f4faf4ebfc")
+
+
+def crafted_kernel(base=LINK_BASE, entry=None, table_at_end=True):
+    """A valid kernel with three loadable segments listed out of address
+    order (.data with a .bss tail, code, .rodata), a page between .rodata
+    and .data that no segment covers, and headers the loader must skip (a
+    note and a stack marker below the image, a loadable header of memory size
+    0). Program headers are 64 bytes apart and the table ends the file with
+    only the 56 bytes of its last entry present. Its code checks where the
+    loader put the segments (PLACEMENT_CHECK_CODE)."""
+    segments = [
+        Segment(vaddr=base - 0x100000, memsz=32, data=b"note" * 8, type=kernel_image.PT_NOTE),
+        Segment(vaddr=base + 0x3000, memsz=0x2345, data=bytes(range(256)) * 2 + b"\x5a" * 52),
+        Segment(vaddr=base - 0x200000, memsz=0),
+        Segment(vaddr=base, memsz=0x1000, data=PLACEMENT_CHECK_CODE),
+        Segment(vaddr=base + 0x1000, memsz=0x800, data=b"rodata!\0" * 256),
+        Segment(vaddr=0, memsz=0, type=kernel_image.PT_GNU_STACK),
+    ]
+    return build_elf(segments, base if entry is None else entry, phentsize=64,
+                     table_at_end=table_at_end, cut=8 if table_at_end else 0)
+
+
+def _pages(count, base=LINK_BASE, first=EXIT_CODE):
+    return [Segment(vaddr=base + i * PAGE, memsz=PAGE, data=first if i == 0 else bytes([i]) * 64)
+            for i in range(count)]
+
+
+def rejected_kernels():
+    """One crafted file per rejection: name -> (error, file bytes, what it
+    tests). Each carries, besides its own fault, faults that only later tests
+    would catch, so a loader that tests in another order names another error."""
+    good = crafted_kernel
+    far = 1 << 40  # a file offset far beyond the end of every crafted file
+    kernels = {
+        "NotElf64": build_elf(_pages(2), LINK_BASE, ei_class=1, machine=kernel_image.EM_AARCH64,
+                              e_type=kernel_image.ET_DYN),
+        "NotX86_64": build_elf(_pages(2), LINK_BASE, machine=kernel_image.EM_AARCH64,
+                               e_type=kernel_image.ET_DYN, phentsize=40),
+        "NotExecutable": build_elf(_pages(2), LINK_BASE, e_type=kernel_image.ET_DYN, phentsize=40),
+        "BadHeader": build_elf(_pages(2), LINK_BASE, phentsize=40, phnum=0),
+        "SegmentOutOfFile": build_elf(
+            _pages(8) + [Segment(vaddr=LINK_BASE + 8 * PAGE, memsz=PAGE, data=b"", filesz=32,
+                                 offset=far)], LINK_BASE),
+        "TooManySegments": build_elf(
+            _pages(9) + [Segment(vaddr=0, memsz=16, type=kernel_image.PT_NOTE)],
+            LINK_BASE + 0x100000, table_at_end=True, cut=1),
+        "EmptyImage": build_elf(
+            [Segment(vaddr=LINK_BASE, memsz=100, data=b"", filesz=200, offset=far,
+                     type=kernel_image.PT_NOTE),
+             Segment(vaddr=LINK_BASE, memsz=0, data=b"", filesz=4096, offset=far),
+             Segment(vaddr=0, memsz=0, type=kernel_image.PT_GNU_STACK)], LINK_BASE),
+        "BadHeader-short": good()[:63],
+        "BadHeader-table-past-end": build_elf(
+            _pages(2) + [Segment(vaddr=0, memsz=16, type=kernel_image.PT_NOTE)], LINK_BASE,
+            table_at_end=True, cut=1),
+        "BadHeader-filesz-over-memsz": build_elf(
+            [*_pages(1), Segment(vaddr=LINK_BASE + PAGE, memsz=PAGE, data=b"", filesz=2 * PAGE,
+                                 offset=far)], LINK_BASE),
+        "BadHeader-entry-outside": good(entry=LINK_BASE + 0x3000 + 0x2345),
+        "BadHeader-noncanonical": build_elf(
+            _pages(2, base=(1 << 47) - PAGE), (1 << 47) - PAGE),
+        "BadHeader-unaligned-base": good(base=LINK_BASE + 0x80),
+    }
+    tests = {
+        "NotElf64": "a 32-bit ELF file (also for another machine, and a shared object)",
+        "NotX86_64": "an AArch64 file (also a shared object with 40-byte program headers)",
+        "NotExecutable": "a shared object (also with 40-byte program headers)",
+        "BadHeader": "40-byte program headers (also no program header at all)",
+        "SegmentOutOfFile": "eight good segments, then a ninth whose bytes lie beyond the file",
+        "TooManySegments": "nine loadable segments (also an entry point outside them, "
+                           "and a last header cut short by the end of the file)",
+        "EmptyImage": "only headers that are skipped: a note and a loadable header of memory "
+                      "size 0, both claiming more file bytes than memory, beyond the file",
+        "BadHeader-short": "a 63-byte file",
+        "BadHeader-table-past-end": "a non-loadable last program header cut short by the end "
+                                    "of the file",
+        "BadHeader-filesz-over-memsz": "a segment with more file bytes than memory bytes "
+                                       "(also beyond the file)",
+        "BadHeader-entry-outside": "an entry point just past the end of the last segment",
+        "BadHeader-noncanonical": "a segment reaching the first non-canonical address",
+        "BadHeader-unaligned-base": "a lowest loadable address that is not page-aligned",
+    }
+    result = {}
+    for key, data in kernels.items():
+        error = key.split("-")[0]
+        actual = plan_kernel(data)
+        if actual != error:
+            raise AssertionError(f"crafted kernel {key} yields {actual}, not {error}")
+        result[key] = (error, data, tests[key])
+    return result
+
+
+# --------------------------------------------------------------------------
+# Checking a run
+
+class Report:
+    """What a scenario found wrong in one run, plus the values it read."""
+
+    def __init__(self, result):
+        self.result = result
+        self.problems = []
+        self.values = {}
+        self.kernel = {}
+
+    @property
+    def passed(self):
+        return not self.problems
+
+    def fail(self, text):
+        self.problems.append(text)
+
+    def render(self, scenario_name):
+        result = self.result
+        start = result.raw.find(BANNER)
+        parts = [f"scenario {scenario_name}: FAILED"]
+        parts += [f"  - {problem}" for problem in self.problems]
+        parts.append(f"  run ended: {result.ending()} after {result.duration:.1f} s")
+        if start >= 0:
+            parts.append("  serial output from the banner on:")
+            parts.append(show_lines(result.raw[start:]))
+        else:
+            parts.append(f"  last bytes of the serial output ({len(result.raw)} bytes in all):")
+            parts.append(show_lines(result.raw[-3000:]))
+        parts.append(f"  artifacts kept in {result.run_dir}")
+        return "\n".join(parts)
+
+
+def loader_output(report):
+    """The serial bytes from the loader's banner on, or None."""
+    raw = report.result.raw
+    start = raw.find(BANNER)
+    if start < 0:
+        report.fail("the loader's 65-byte banner never appeared on the serial port")
+        return None
+    count = raw.count(BANNER)
+    if count > 1:
+        report.fail(f"the banner appears {count} times: the loader was started again "
+                    "(did it return to the firmware?)")
+    return raw[start:]
+
+
+def expect_exact(report, actual, expected, what="the loader's output"):
+    if actual != expected:
+        report.fail(f"{what} differs from the expected bytes "
+                    f"({len(actual)} bytes instead of {len(expected)}); "
+                    f"{describe_difference(expected, actual)}\n"
+                    f"    expected:\n{show_lines(expected)}")
+        return False
+    return True
+
+
+def expect_halt(report):
+    result = report.result
+    if not result.halted:
+        report.fail(f"the machine should have stopped halted with interrupts disabled; "
+                    f"instead: {result.ending()}")
+
+
+def match_lines(report, data, patterns, first_line=3):
+    """Matches the lines at the start of `data` one by one; returns the values
+    read and the bytes after the last matched line, or (None, None)."""
+    values, position = {}, 0
+    for index, pattern in enumerate(patterns):
+        end = data.find(b"\n", position)
+        line = data[position:] if end < 0 else data[position:end + 1]
+        found = pattern.match(line) if isinstance(pattern, LinePattern) else (
+            {} if line == pattern else None)
+        if found is None:
+            wanted = pattern.text.encode() if isinstance(pattern, LinePattern) else pattern
+            report.fail(f"line {first_line + index} of the output is not the expected one\n"
+                        f"    expected: {show(wanted)}\n"
+                        f"    actual:   {show(line) if line else '(end of output)'}")
+            return None, None
+        values.update(found)
+        position += len(line)
+    return values, data[position:]
+
+
+KTEST = b"[ktest] "
+
+
+def check_kernel_report(report, rest, expect):
+    """The test kernel's lines after the handoff line and its exit status."""
+    result = report.result
+    lines = split_lines(rest)
+    texts = []
+    for line in lines:
+        if not line.startswith(KTEST) or not line.endswith(b"\r\n"):
+            report.fail(f"after the handoff line, output that is not a complete [ktest] line: "
+                        f"{show(line)}")
+            continue
+        texts.append(line[len(KTEST):-2].decode("utf-8", "replace"))
+    if not texts:
+        report.fail("the test kernel wrote nothing")
+    elif texts[0] != "start":
+        report.fail(f"the test kernel's first line is {texts[0]!r}, not 'start'")
+
+    for text in texts:
+        if text.startswith("FAIL ") or text.startswith("EXCEPTION"):
+            report.fail(f"test kernel: {text}")
+        if text.startswith("ok "):
+            report.kernel.setdefault("ok", []).append(text[3:])
+        if text.startswith("info "):
+            # "info key=value ..." or "info group key=value ..."
+            info = report.kernel.setdefault("info", {})
+            words = text[5:].split()
+            if words and "=" not in words[0]:
+                info = info.setdefault(words.pop(0), {})
+            info.update(word.split("=", 1) for word in words if "=" in word)
+
+    registers = [t for t in texts if re.match(r"rdi=", t)]
+    if not registers:
+        report.fail("the test kernel did not report rdi, cr3 and rsp")
+    else:
+        found = dict(re.findall(r"(rdi|cr3|rsp)=0x([0-9a-fA-F]+)", registers[0]))
+        for register, want in (("rdi", expect["handoff"]), ("cr3", expect["pml4"])):
+            if register not in found:
+                report.fail(f"the test kernel's register line lacks {register}: {registers[0]}")
+            elif int(found[register], 16) != want:
+                report.fail(f"{register} at the kernel's entry is 0x{found[register]}, "
+                            f"but the loader announced {want:#x}")
+
+    ramdisk = expect["ramdisk"]
+    hashes = [re.search(r"ramdisk-fnv1a64=0x([0-9a-fA-F]+)\s+length=(\d+)", t) for t in texts]
+    hashes = [h for h in hashes if h]
+    if not hashes:
+        report.fail("the test kernel did not report the ramdisk's hash")
+    else:
+        got_hash, got_length = int(hashes[0].group(1), 16), int(hashes[0].group(2))
+        if (got_hash, got_length) != (fnv1a64(ramdisk), len(ramdisk)):
+            report.fail(f"the kernel read a module of {got_length} bytes with FNV-1a "
+                        f"{got_hash:#018x}; the ramdisk on the volume has {len(ramdisk)} bytes "
+                        f"with FNV-1a {fnv1a64(ramdisk):#018x}")
+
+    done = [t for t in texts if t.startswith("done ")]
+    if not done:
+        report.fail("the test kernel never wrote its 'done' line")
+    else:
+        counts = dict(re.findall(r"(ok|failed)=(\d+)", done[-1]))
+        report.kernel["passed"] = int(counts.get("ok", 0))
+        report.kernel["failed"] = int(counts.get("failed", -1))
+        if counts.get("failed") != "0" or int(counts.get("ok", 0)) == 0:
+            report.fail(f"test kernel verdict: {done[-1]}")
+        if texts[-1] != done[-1]:
+            report.fail("the test kernel wrote more after its 'done' line")
+
+    status = result.exit_status
+    if status != EXIT_PASS:
+        why = {EXIT_CHECK_FAILED: "the test kernel reported a failed check",
+               EXIT_EXCEPTION: "the test kernel took a CPU exception",
+               0: "QEMU exited on a reset or triple fault (-no-reboot)"}.get(status)
+        if status is None:
+            why = result.ending()
+        report.fail(f"QEMU's exit status is {status}, not {EXIT_PASS}"
+                    + (f": {why}" if why else ""))
+
+
+def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None):
+    """Every progress line of a successful boot in order, nothing else from
+    the loader, then a test kernel that passes all its checks."""
+    output = loader_output(report)
+    if output is None:
+        return
+    plan = plan_kernel(kernel)
+    if not isinstance(plan, kernel_image.Plan):
+        raise BenchError(f"the test kernel is not a kernel the loader accepts ({plan})")
+    patterns = [volume_opened(), file_read(KERNEL_PATH, len(kernel)),
+                file_read(RAMDISK_PATH, len(ramdisk)), kernel_line(plan),
+                *handoff_patterns(framebuffers)]
+    values, rest = match_lines(report, output[len(BANNER):], patterns)
+    if values is None:
+        return
+    report.values.update(values)
+
+    def want(condition, text):
+        if not condition:
+            report.fail(text)
+
+    landing, pml4, handoff = values["landing"], values["pml4"], values["handoff"]
+    want(landing and landing % PAGE == 0, f"the landing area {landing:#x} is not page-aligned")
+    want(pml4 and pml4 % PAGE == 0, f"the page-table root {pml4:#x} is not page-aligned")
+    want(values["descriptors"] > 0, "the second memory map has no descriptors")
+    want(1 <= values["regions"] <= 512, f"region count {values['regions']} is out of 1..512")
+    want(values["ledger"] >= 1, "the page ledger is empty, yet the loader allocated memory")
+    want(values["rsdp"] != 0, "no ACPI root pointer, yet OVMF publishes ACPI 2.0 tables")
+    record = handoff - DIRECT_MAP_OFFSET
+    want(handoff >= DIRECT_MAP_OFFSET and record % PAGE == 0 and record < 1 << 47,
+         f"the handoff pointer {handoff:#x} is not a page in the direct map")
+    if max_ledger is not None:
+        want(values["ledger"] <= max_ledger,
+             f"the page ledger holds {values['ledger']} ranges, more than {max_ledger}")
+    check_kernel_report(report, rest, {"handoff": handoff, "pml4": pml4, "ramdisk": ramdisk})
+
+
+# --------------------------------------------------------------------------
+# Scenarios
+
+@dataclasses.dataclass
+class Context:
+    loader: Path
+    kernel: Path
+
+    def test_kernel(self):
+        if not self.kernel.is_file():
+            raise BenchError(f"test kernel not found: {self.kernel} (`make` builds it)")
+        return self.kernel.read_bytes()
+
+
+@dataclasses.dataclass
+class Scenario:
+    name: str
+    summary: str
+    files: object          # Context -> {volume path: bytes or None}
+    check: object          # (Report, Context, files) -> None
+    machine: Machine = dataclasses.field(default_factory=Machine)
+    deadline: float = 90.0
+    labels: tuple = ("e2e",)
+
+    @property
+    def timeout(self):
+        """CTest's limit: the bench's own deadline plus room to report."""
+        return int(self.deadline) + 60
+
+
+SCENARIOS = {}
+
+
+def scenario(*args, **kwargs):
+    item = Scenario(*args, **kwargs)
+    assert item.name not in SCENARIOS
+    SCENARIOS[item.name] = item
+
+
+def _prefix_check(expected):
+    def check(report, context, files):
+        output = loader_output(report)
+        if output is not None:
+            expect_exact(report, output[:len(expected)], expected,
+                         "the start of the loader's output")
+    return check
+
+
+def _exact_check(expected_of_files):
+    def check(report, context, files):
+        output = loader_output(report)
+        if output is not None:
+            expect_exact(report, output, expected_of_files(files))
+        expect_halt(report)
+    return check
+
+
+def _reads(files):
+    return (BANNER + volume_opened() + file_read(KERNEL_PATH, len(files[KERNEL_FILE]))
+            + file_read(RAMDISK_PATH, len(files[RAMDISK_FILE])))
+
+
+# The first stages, on a volume that holds nothing but the loader.
+scenario("volume-opened",
+         "banner, then the boot volume opened (a volume with only the loader)",
+         files=lambda c: {},
+         check=_prefix_check(BANNER + volume_opened()))
+
+scenario("missing-kernel",
+         "no kernel file: the open failure line names the kernel path, then the halt",
+         files=lambda c: {RAMDISK_FILE: sample_ramdisk()},
+         check=_exact_check(lambda f: BANNER + volume_opened() + cannot_open(KERNEL_PATH)))
+
+
+# Reading the files, checking and placing the kernel image.
+def _loading_lines(report, files, more=()):
+    """Matches the log through the kernel line (and `more` lines after it);
+    returns the bytes after the last matched line, or None."""
+    output = loader_output(report)
+    if output is None:
+        return None
+    kernel, ramdisk = files[KERNEL_FILE], files[RAMDISK_FILE]
+    plan = plan_kernel(kernel)
+    if not isinstance(plan, kernel_image.Plan):
+        raise BenchError(f"the kernel on the volume is not acceptable ({plan})")
+    values, rest = match_lines(report, output[len(BANNER):],
+                               [volume_opened(), file_read(KERNEL_PATH, len(kernel)),
+                                file_read(RAMDISK_PATH, len(ramdisk)), kernel_line(plan), *more])
+    if values is None:
+        return None
+    report.values.update(values)
+    if values["landing"] == 0 or values["landing"] % PAGE:
+        report.fail(f"the landing area {values['landing']:#x} is not page-aligned")
+    return rest
+
+
+def _check_load(report, context, files):
+    _loading_lines(report, files)
+
+
+def _check_crafted_boot(report, context, files):
+    rest = _loading_lines(report, files, more=handoff_patterns(1))
+    if rest is None:
+        return
+    if rest:
+        report.fail(f"output after the handoff line, though the crafted kernel writes nothing:\n"
+                    f"{show_lines(rest)}")
+    status = report.result.exit_status
+    if status == EXIT_CHECK_FAILED:
+        report.fail("the crafted kernel found its segments misplaced: .rodata, .data, the .bss "
+                    "tail or the zero fill after its code holds the wrong bytes")
+    elif status != EXIT_PASS:
+        report.fail(f"the crafted kernel did not report back: {report.result.ending()}")
+
+
+scenario("load-test-kernel",
+         "the test kernel and an opaque 70001-byte ramdisk: both file lines, the kernel line",
+         files=lambda c: {KERNEL_FILE: c.test_kernel(), RAMDISK_FILE: odd_ramdisk()},
+         check=_check_load)
+
+scenario("crafted-kernel-placement",
+         "a kernel with three segments out of address order, an uncovered page, .bss, skipped "
+         "headers and 64-byte header slots: the kernel line, a complete boot, and the "
+         "kernel's own check of where its segments landed",
+         files=lambda c: {KERNEL_FILE: crafted_kernel(), RAMDISK_FILE: sample_ramdisk()},
+         check=_check_crafted_boot)
+
+scenario("missing-ramdisk",
+         "no ramdisk: the open failure line right after the kernel's file line",
+         files=lambda c: {KERNEL_FILE: crafted_kernel()},
+         check=_exact_check(lambda f: BANNER + volume_opened()
+                            + file_read(KERNEL_PATH, len(f[KERNEL_FILE]))
+                            + cannot_open(RAMDISK_PATH)))
+
+scenario("empty-ramdisk",
+         "an empty ramdisk beside a kernel that is no ELF file: the ramdisk is read (and "
+         "found empty) before the kernel is examined",
+         files=lambda c: {KERNEL_FILE: b"this is not a kernel image\n" * 4, RAMDISK_FILE: b""},
+         check=_exact_check(lambda f: BANNER + volume_opened()
+                            + file_read(KERNEL_PATH, len(f[KERNEL_FILE]))
+                            + fatal("文件为空")))
+
+for _key, (_error, _data, _what) in rejected_kernels().items():
+    scenario(f"kernel-{_key}",
+             f"{_error}: {_what}",
+             files=lambda c, data=_data: {KERNEL_FILE: data, RAMDISK_FILE: sample_ramdisk()},
+             check=_exact_check(lambda f, error=_error: _reads(f) + rejected(error)))
+
+
+# Complete boots into the test kernel, from 256 MiB to 1 TiB.
+def _full_boot(framebuffers=1, max_ledger=None):
+    def check(report, context, files):
+        check_full_boot(report, files[KERNEL_FILE], files[RAMDISK_FILE], framebuffers,
+                        max_ledger)
+    return check
+
+
+def _good_volume(context):
+    return {KERNEL_FILE: context.test_kernel(), RAMDISK_FILE: sample_ramdisk()}
+
+
+def full_boot_scenario(name, summary, machine, deadline=120.0, labels=("e2e",),
+                       framebuffers=1, max_ledger=None):
+    scenario(name, summary, files=_good_volume, check=_full_boot(framebuffers, max_ledger),
+             machine=machine, deadline=deadline, labels=labels)
+
+
+full_boot_scenario("boot-q35-256M", "complete boot, q35, 256 MiB", Machine(memory="256M"))
+full_boot_scenario("boot-q35-1G", "complete boot, q35, 1 GiB", Machine(memory="1G"))
+full_boot_scenario("boot-q35-4G", "complete boot, q35, 4 GiB", Machine(memory="4G"),
+                   deadline=180.0)
+full_boot_scenario("boot-pc-512M", "complete boot, pc (i440FX), 512 MiB",
+                   Machine(machine="pc", memory="512M"))
+full_boot_scenario("boot-smp2", "complete boot, q35, 1 GiB, two processors",
+                   Machine(memory="1G", smp=2))
+full_boot_scenario("boot-no-vga", "complete boot without a display: no framebuffer",
+                   Machine(memory="1G", vga="none"), framebuffers=0)
+full_boot_scenario("boot-virtio-gpu",
+                   "complete boot on virtio-gpu, whose mode is Blt-only: no framebuffer",
+                   Machine(memory="1G", vga="none", devices=("virtio-gpu-pci",)),
+                   framebuffers=0)
+full_boot_scenario("boot-q35-16G", "complete boot, q35, 16 GiB", Machine(memory="16G"),
+                   deadline=240.0)
+full_boot_scenario("boot-q35-64G", "complete boot, q35, 64 GiB", Machine(memory="64G"),
+                   deadline=300.0, labels=("e2e", "scale"))
+full_boot_scenario("boot-q35-1T", "complete boot, q35, 1 TiB; at most 64 ledger ranges",
+                   Machine(memory="1T"), deadline=600.0, labels=("e2e", "scale"),
+                   max_ledger=64)
+
+
+# --------------------------------------------------------------------------
+# Running
+
+def returned_to_firmware(raw):
+    """OVMF's boot manager took control back after the loader started (a check
+    failure exits with EFI_ABORTED): nothing more will come from the loader."""
+    start = raw.find(BANNER)
+    return start >= 0 and (raw.find(b"BdsDxe: failed to start", start) >= 0
+                           or raw.find(b"Shell> ", start) >= 0)
+
+
+def run(item, context, keep=False, on_output=None):
+    """Boots one scenario and checks it; returns its Report. The run's
+    directory is removed when the scenario passed, unless `keep`."""
+    files = item.files(context)
+    result = boot(item.machine, files, context.loader, deadline=item.deadline,
+                  on_output=on_output, name=item.name, end_when=returned_to_firmware)
+    report = Report(result)
+    item.check(report, context, files)
+    if report.passed and not keep:
+        shutil.rmtree(result.run_dir, ignore_errors=True)
+    return report
