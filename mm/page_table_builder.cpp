@@ -109,6 +109,10 @@ bool map_range(PageTableBuilder& builder, uint64_t virtual_start, uint64_t physi
         return false;
     }
     const uint64_t end = page_align_up(checked_add(virtual_start, length));
+    // Rounding would turn an empty range at an unaligned start into a page.
+    if (length == 0) {
+        return true;
+    }
     uint64_t page = page_align_down(virtual_start);
     uint64_t physical = page_align_down(physical_start);
     // One walk from the root per level-1 table; its leaves are then written

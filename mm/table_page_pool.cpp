@@ -12,7 +12,7 @@ constexpr unsigned kSlotShifts[] = {kLevel2Shift, kLevel3Shift, kLevel4Shift};
 void TablePageCounter::add_range(uint64_t virtual_start, uint64_t length) {
     const uint64_t start = page_align_down(virtual_start);
     const uint64_t end = page_align_up(checked_add(virtual_start, length));
-    if (end <= start) {
+    if (length == 0 || end <= start) {
         return;
     }
     for (uint64_t level = 0; level < 3; ++level) {
