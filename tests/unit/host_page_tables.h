@@ -1,0 +1,116 @@
+// Page tables in host memory for tests and benchmarks: a page source over a
+// pre-allocated run of host pages, and software walks of the tables built.
+#pragma once
+
+#include "mm/page_table_builder.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+// Hands out pages of one host allocation, one at a time, in ascending order.
+// Pages arrive filled with 0xCC so that a missing zero-fill shows.
+class HostPageArena {
+  public:
+    explicit HostPageArena(uint64_t capacity_pages, bool fill = true)
+        : capacity_(capacity_pages),
+          base_(static_cast<uint8_t*>(std::aligned_alloc(4096, capacity_pages * 4096))) {
+        if (base_ == nullptr) {
+            throw std::bad_alloc();
+        }
+        if (fill) {
+            std::memset(base_, 0xCC, capacity_pages * 4096);
+        }
+    }
+    ~HostPageArena() { std::free(base_); }
+    HostPageArena(const HostPageArena&) = delete;
+    HostPageArena& operator=(const HostPageArena&) = delete;
+
+    // Fails every request once this many pages have been handed out; -1: never.
+    int64_t fail_after = -1;
+
+    PageSource source() { return {take, this}; }
+    uint64_t handed_out() const { return handed_out_; }
+    uint64_t base() const { return reinterpret_cast<uint64_t>(base_); }
+    void rewind() { next_ = handed_out_ = 0; }
+
+    // A zero-filled page for a root; not counted as handed out.
+    uint64_t fresh_root() {
+        if (next_ >= capacity_) {
+            throw std::bad_alloc();
+        }
+        const uint64_t page = base() + next_++ * 4096;
+        std::memset(reinterpret_cast<void*>(page), 0, 4096);
+        return page;
+    }
+
+  private:
+    static Allocation take(void* context, uint64_t page_count) {
+        auto* arena = static_cast<HostPageArena*>(context);
+        if (page_count != 1 || arena->next_ >= arena->capacity_ ||
+            (arena->fail_after >= 0 &&
+             arena->handed_out_ >= static_cast<uint64_t>(arena->fail_after))) {
+            return {0, 0};
+        }
+        ++arena->handed_out_;
+        return {arena->base() + arena->next_++ * 4096, 4096};
+    }
+
+    uint64_t capacity_;
+    uint8_t* base_;
+    uint64_t next_ = 0;
+    uint64_t handed_out_ = 0;
+};
+
+inline const uint64_t* host_table(uint64_t entry) {
+    return reinterpret_cast<const uint64_t*>(entry & paging::kAddressMask);
+}
+
+// The level-1 entry that maps `virtual_address` under `root`, or 0 when some
+// level on the way is not present.
+inline uint64_t leaf_entry(uint64_t root, uint64_t virtual_address) {
+    const uint64_t* table = host_table(root);
+    for (const unsigned shift :
+         {paging::kLevel4Shift, paging::kLevel3Shift, paging::kLevel2Shift}) {
+        const uint64_t entry = table[paging::table_index(virtual_address, shift)];
+        if ((entry & paging::kPresent) == 0) {
+            return 0;
+        }
+        table = host_table(entry);
+    }
+    return table[paging::table_index(virtual_address, paging::kLevel1Shift)];
+}
+
+// A firmware memory map in host memory, with any descriptor stride.
+struct HostDescriptor {
+    uint32_t type;
+    uint64_t base;
+    uint64_t pages;
+};
+
+class HostMemoryMap {
+  public:
+    explicit HostMemoryMap(const std::vector<HostDescriptor>& descriptors, uint64_t stride = 48)
+        : stride_(stride), count_(descriptors.size()),
+          words_(descriptors.size() * stride / 8 + 1, 0xEEEEEEEEEEEEEEEEull) {
+        auto* bytes = reinterpret_cast<uint8_t*>(words_.data());
+        for (uint64_t i = 0; i < count_; ++i) {
+            EFI_MEMORY_DESCRIPTOR descriptor = {};
+            descriptor.Type = descriptors[i].type;
+            descriptor.PhysicalStart = descriptors[i].base;
+            descriptor.NumberOfPages = descriptors[i].pages;
+            std::memcpy(bytes + i * stride, &descriptor, sizeof(descriptor));
+        }
+    }
+
+    MemoryMap map() const {
+        return {0x77, stride_, count_, 1, reinterpret_cast<uint64_t>(words_.data())};
+    }
+
+  private:
+    uint64_t stride_;
+    uint64_t count_;
+    std::vector<uint64_t> words_;
+};
