@@ -13,9 +13,11 @@ when every boot passed, 1 when one did not, 2 when the bench could not run.
 """
 
 import argparse
+import dataclasses
 import json
 import os
 import platform
+import re
 import shutil
 import sys
 from pathlib import Path
@@ -26,6 +28,22 @@ import scenarios  # noqa: E402
 from machine import BenchError, Machine, boot, format_size, parse_size  # noqa: E402
 
 HANDOFF_TEXT = "退出引导服务，交接给内核（交接结构=".encode()
+
+# The measurement build of the loader adds this one line after the page-table
+# line: the table pages the tables used and the pages obtained for them.
+TABLE_PAGE_LINE = re.compile(r"\[quillmor\] 页表页 已用=(\d+) 预留=(\d+) 段数=(\d+)\r\n".encode())
+
+
+def split_table_page_line(result):
+    """The result as the ordinary loader would have logged it, and the
+    table-page figures of the measurement build (None without that line)."""
+    found = TABLE_PAGE_LINE.search(result.raw)
+    if not found:
+        return result, None
+    figures = {"table_pages_used": int(found.group(1)),
+               "table_pages_obtained": int(found.group(2)),
+               "table_page_runs": int(found.group(3))}
+    return dataclasses.replace(result, raw=result.raw.replace(found.group(0), b"")), figures
 
 
 def deadline_for(size):
@@ -40,7 +58,8 @@ def measure(context, memory, deadline, keep):
     result = boot(Machine(memory=memory), files, context.loader,
                   deadline=deadline or deadline_for(size), name=f"timing-{memory}",
                   end_when=scenarios.returned_to_firmware)
-    report = scenarios.Report(result)
+    checked, table_pages = split_table_page_line(result)
+    report = scenarios.Report(checked)
     scenarios.check_full_boot(report, files[scenarios.KERNEL_FILE],
                               files[scenarios.RAMDISK_FILE], framebuffers=1)
 
@@ -54,7 +73,7 @@ def measure(context, memory, deadline, keep):
                "kernel_checks_failed": report.kernel.get("failed"),
                "passed": report.passed, "ending": result.ending(),
                "kernel_info": report.kernel.get("info", {}), "problems": report.problems,
-               "artifacts": None}
+               "artifacts": None, **(table_pages or {})}
     banner = result.raw.find(scenarios.BANNER)
     handoff = result.raw.find(HANDOFF_TEXT, max(banner, 0))
     if banner >= 0:
