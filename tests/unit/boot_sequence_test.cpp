@@ -266,6 +266,28 @@ TEST_F(BootSequenceTest, CompleteBootEntersTheKernelWithEverythingInPlace) {
     EXPECT_EQ(map_calls[2].buffer, map_calls[1].buffer);
 }
 
+TEST_F(BootSequenceTest, ServerSizedFirmwareMapBootsWhenItMergesBelowTheLimit) {
+    // 1500 one-page descriptors of boot-services code and data side by side,
+    // as server firmware reports them: too many entries before merging, one
+    // region after.
+    for (uint64_t i = 0; i < 1500; ++i) {
+        firmware.add_descriptor(i % 2 == 0 ? EfiBootServicesCode : EfiBootServicesData,
+                                0x100000000ull + i * 4096, 1);
+    }
+    const auto entered = boot();
+    ASSERT_TRUE(entered.has_value()) << serial();
+    const auto& record =
+        *reinterpret_cast<const HandoffRecord*>(entered->handoff_pointer - kDirect);
+    EXPECT_LT(record.region_count, 32u);
+    EXPECT_NE(serial().find("[quillmor] 第二轮内存图 段数=1513\r\n"), std::string::npos);
+    const auto merged =
+        std::find_if(record.regions, record.regions + record.region_count,
+                     [](const quillmor_region& r) { return r.base == 0x100000000ull; });
+    ASSERT_NE(merged, record.regions + record.region_count);
+    EXPECT_EQ(merged->length, 1500u * 4096);
+    EXPECT_EQ(merged->type, BootReclaimable);
+}
+
 TEST_F(BootSequenceTest, RefusedExitRereadsTheMapRebuildsTheRegionsAndRetriesOnce) {
     firmware.exit_boot_services_status[0] = EFI_INVALID_PARAMETER;
     firmware.before_get_memory_map = [&](int call) {
