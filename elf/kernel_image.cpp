@@ -80,12 +80,12 @@ bool mappable(const LoadPlan& plan, const VirtualRange* segments) {
     if ((plan.virtual_base & kPageMask) != 0) {
         return false;
     }
-    // The tables index only bits 12..47, so a non-canonical address would be
-    // mapped at an alias.
-    for (uint64_t i = 0; i < plan.segment_count; ++i) {
-        if (!is_canonical_range(segments[i])) {
-            return false;
-        }
+    // The image is mapped as one range, from its lowest address to its
+    // highest, and the tables index only bits 12..47: a non-canonical address
+    // anywhere in it, in a segment or between segments on either side of the
+    // hole, would be mapped at an alias.
+    if (!is_canonical_range({plan.virtual_base, plan.virtual_end})) {
+        return false;
     }
     // An entry outside the image could only crash once boot services are gone.
     return lies_in_any(plan.entry_point, segments, plan.segment_count);

@@ -83,13 +83,14 @@ def plan_kernel(data):
         return "EmptyImage"
 
     # Refused because the kernel could not run as mapped: an entry point
-    # outside every loadable segment, a segment reaching non-canonical
-    # addresses, a lowest address that is not page-aligned.
+    # outside every loadable segment, an image (mapped as one range from its
+    # lowest to its highest address) reaching non-canonical addresses, a
+    # lowest address that is not page-aligned.
     if not any(start <= e_entry < end for start, end in loadable):
         return "BadHeader"
-    if not all(_canonical(start, end) for start, end in loadable):
-        return "BadHeader"
     base = min(start for start, _ in loadable)
+    if not _canonical(base, max(end for _, end in loadable)):
+        return "BadHeader"
     if base % PAGE:
         return "BadHeader"
     end = max(end for _, end in loadable)

@@ -102,7 +102,7 @@ TEST_F(KernelImageTest, EachRejectionHasItsNameAndTheFirstFailingTestDecides) {
         {"entry only in a non-loadable header",
          {.entry = 0x400010, .headers = {kFirst, kSecond, {kNote, 0x1000, 0x400000, 16, 4096}}},
          "BadHeader"},
-        // Every address of every segment must be canonical.
+        // Every address of the image must be canonical.
         {"crossing 0x0000800000000000",
          {.entry = kLow, .headers = {{kLoad, 0x1000, kLow, 0x100, 0x2000}}},
          "BadHeader"},
@@ -114,6 +114,10 @@ TEST_F(KernelImageTest, EachRejectionHasItsNameAndTheFirstFailingTestDecides) {
          "ok"},
         {"second segment non-canonical",
          {.entry = kEntry, .headers = {kFirst, {kLoad, 0x2000, 0x900000000000, 256, 4096}}},
+         "BadHeader"},
+        // Each segment canonical, but the image they span crosses the hole.
+        {"segments on both sides of the hole",
+         {.entry = kBase, .headers = {{kLoad, 0x1000, 0x4000, 256, 4096}, kFirst}},
          "BadHeader"},
         // The lowest address must be page-aligned.
         {"unaligned lowest address",
