@@ -1,5 +1,5 @@
-// Checked arithmetic and pointer conversion. Every sum, product and shift
-// that forms an address, a size or a count goes through here, so a value can
+// Checked arithmetic and pointer conversion. Every sum and product that
+// forms an address, a size or a count goes through here, so a value can
 // never wrap silently: a failed check ends in check_failed with its message.
 #pragma once
 
@@ -50,14 +50,6 @@ inline uint32_t checked_mul_u32(uint32_t a, uint32_t b) {
         fail_integer_overflow();
     }
     return product;
-}
-
-// value << shift, failing when a set bit would be shifted out.
-inline uint64_t checked_shl(uint64_t value, unsigned shift) {
-    if (shift >= 64 ? value != 0 : (value >> (63 - shift)) >> 1 != 0) {
-        fail_integer_overflow();
-    }
-    return shift >= 64 ? 0 : value << shift;
 }
 
 // Byte length of a page count; 2^52 pages or more do not fit in 64 bits.

@@ -167,8 +167,6 @@ TEST_F(StopTest, CheckedOperationsFailWithTheirMessages) {
         {[] { checked_sub(0, 1); }, "integer overflow"},
         {[] { checked_mul(1ull << 32, 1ull << 32); }, "integer overflow"},
         {[] { checked_mul_u32(0x10000, 0x10000); }, "integer overflow"},
-        {[] { checked_shl(1, 64); }, "integer overflow"},
-        {[] { checked_shl(3, 63); }, "integer overflow"},
         {[] { pages_to_bytes(1ull << 52); }, "integer overflow"},
         {[] { page_align_up(kMax - 4094); }, "integer overflow"},
         {[] { exact_div(10, 0); }, "division by zero"},
@@ -183,7 +181,6 @@ TEST_F(StopTest, CheckedOperationsFailWithTheirMessages) {
     }
     // Values at the limits pass.
     EXPECT_EQ(checked_add(kMax - 1, 1), kMax);
-    EXPECT_EQ(checked_shl(1, 63), 1ull << 63);
     EXPECT_EQ(pages_to_bytes((1ull << 52) - 1), kMax - 4095);
     EXPECT_EQ(page_align_up(kMax - 4095), kMax - 4095);
     copy_bytes(words + 2, words, 16); // touching ranges do not overlap
