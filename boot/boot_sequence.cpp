@@ -109,6 +109,8 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     if (builder.out_of_pages) {
         fatal_stop("页表根分配失败");
     }
+    // Every table page the mappings can need, obtained up front in one run (or
+    // a few), so the page ledger stays short on machines of any size.
     TablePagePool table_pages;
     table_pages.reserve(estimate_table_pages(first_map, plan, record));
     builder.source = table_pages.source();
