@@ -120,52 +120,37 @@ static void note_invalid(struct table_census* census, uint64_t virtual_address, 
     census->invalid_entries++;
 }
 
+/* Visits the tables that the entries of `table` (a level-`level` table
+   covering virtual addresses from `base`) point to, and below them down to
+   the level-1 tables, whose entries are leaves. */
+static void census_below(const struct page_walk* walk, uint64_t table, unsigned level,
+                         uint64_t base, table_visitor visit, void* context,
+                         struct table_census* census) {
+    const uint64_t* entries = table_at(walk, table);
+    for (uint64_t i = 0; i < ENTRIES_PER_TABLE; i++) {
+        uint64_t entry = entries[i];
+        uint64_t virtual_address = base | (i << (12 + 9 * (level - 1)));
+        if (entry == 0) {
+            continue;
+        }
+        if (!upper_entry_valid(entry)) {
+            note_invalid(census, virtual_address, level, entry);
+            continue;
+        }
+        visit(context, entry & PTE_ADDRESS_MASK);
+        census->tables++;
+        if (level > 2) {
+            census_below(walk, entry & PTE_ADDRESS_MASK, level - 1, virtual_address, visit, context,
+                         census);
+        }
+    }
+}
+
 void walk_census(const struct page_walk* walk, table_visitor visit, void* context,
                  struct table_census* census) {
     census->tables = 1;
     census->invalid_entries = 0;
     census->first_invalid = (struct walk_failure){0, 0, 0, 0};
     visit(context, walk->root);
-
-    const uint64_t* level4 = table_at(walk, walk->root);
-    for (uint64_t i4 = 0; i4 < ENTRIES_PER_TABLE; i4++) {
-        uint64_t e4 = level4[i4];
-        uint64_t va4 = i4 << 39;
-        if (e4 == 0) {
-            continue;
-        }
-        if (!upper_entry_valid(e4)) {
-            note_invalid(census, va4, 4, e4);
-            continue;
-        }
-        visit(context, e4 & PTE_ADDRESS_MASK);
-        census->tables++;
-        const uint64_t* level3 = table_at(walk, e4 & PTE_ADDRESS_MASK);
-        for (uint64_t i3 = 0; i3 < ENTRIES_PER_TABLE; i3++) {
-            uint64_t e3 = level3[i3];
-            uint64_t va3 = va4 | (i3 << 30);
-            if (e3 == 0) {
-                continue;
-            }
-            if (!upper_entry_valid(e3)) {
-                note_invalid(census, va3, 3, e3);
-                continue;
-            }
-            visit(context, e3 & PTE_ADDRESS_MASK);
-            census->tables++;
-            const uint64_t* level2 = table_at(walk, e3 & PTE_ADDRESS_MASK);
-            for (uint64_t i2 = 0; i2 < ENTRIES_PER_TABLE; i2++) {
-                uint64_t e2 = level2[i2];
-                if (e2 == 0) {
-                    continue;
-                }
-                if (!upper_entry_valid(e2)) {
-                    note_invalid(census, va3 | (i2 << 21), 2, e2);
-                    continue;
-                }
-                visit(context, e2 & PTE_ADDRESS_MASK);
-                census->tables++;
-            }
-        }
-    }
+    census_below(walk, walk->root, 4, 0, visit, context, census);
 }
