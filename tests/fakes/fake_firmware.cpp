@@ -170,6 +170,11 @@ EFI_STATUS EFIAPI OutputStringThunk(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* self, const
 
 } // namespace
 
+EFI_STATUS EFIAPI fake_pool_without_buffer(EFI_MEMORY_TYPE, UINTN, void** buffer) {
+    *buffer = nullptr;
+    return EFI_SUCCESS;
+}
+
 std::string narrow(const CHAR16* text) {
     std::string out;
     for (const CHAR16* unit = text; *unit != 0; ++unit) {

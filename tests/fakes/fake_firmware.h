@@ -171,5 +171,9 @@ class FakeFirmware {
     uint64_t take_from_arena(uint64_t bytes, uint64_t alignment, uint64_t offset);
 };
 
+// An AllocatePool that reports success but hands over no buffer, as a broken
+// firmware might.
+EFI_STATUS EFIAPI fake_pool_without_buffer(EFI_MEMORY_TYPE pool_type, UINTN size, void** buffer);
+
 // Text of a firmware path, for comparisons.
 std::string narrow(const CHAR16* text);

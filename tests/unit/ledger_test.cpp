@@ -24,11 +24,6 @@ EFI_STATUS EFIAPI grant_any_page_count(EFI_ALLOCATE_TYPE, EFI_MEMORY_TYPE, UINTN
     return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI pool_without_buffer(EFI_MEMORY_TYPE, UINTN, void** buffer) {
-    *buffer = nullptr;
-    return EFI_SUCCESS;
-}
-
 class LedgerTest : public LoaderTest {
   protected:
     static Ranges entries() {
@@ -122,7 +117,7 @@ TEST_F(LedgerTest, AllocatorsGiveNothingWhenTheFirmwareOrTheLedgerRefuses) {
     expect_nothing(alloc_pages(1));
     expect_nothing(alloc_pool(16));
     expect_nothing(alloc_pages(1ull << 52)); // refused: no length is computed
-    firmware.boot_services().AllocatePool = pool_without_buffer;
+    firmware.boot_services().AllocatePool = fake_pool_without_buffer;
     expect_nothing(alloc_pool(16));
     EXPECT_EQ(page_ledger().count(), 0u);
 

@@ -33,11 +33,6 @@ EFI_STATUS EFIAPI traced_text(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* self, const CHAR1
     return EFI_DEVICE_ERROR;
 }
 
-EFI_STATUS EFIAPI pool_without_buffer(EFI_MEMORY_TYPE, UINTN, void** buffer) {
-    *buffer = nullptr;
-    return EFI_SUCCESS;
-}
-
 class StopTest : public LoaderTest {
   protected:
     // Interrupts off right before the halt.
@@ -138,7 +133,7 @@ TEST_F(StopTest, CheckFailureHaltsWhenTheFirmwareCannotTakeControlBack) {
     const std::vector<std::function<void()>> cases = {
         [&] { firmware.system_table()->BootServices = nullptr; },
         [&] { firmware.allocate_pool_successes_left = 0; },
-        [&] { firmware.boot_services().AllocatePool = pool_without_buffer; },
+        [&] { firmware.boot_services().AllocatePool = fake_pool_without_buffer; },
     };
     for (const auto& setup : cases) {
         firmware.console_out.strings.clear();
