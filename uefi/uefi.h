@@ -40,7 +40,6 @@ constexpr bool operator==(const EFI_GUID& a, const EFI_GUID& b) {
 // Status codes. Errors have the top bit set.
 constexpr EFI_STATUS EFI_ERROR_BIT = 0x8000000000000000ull;
 constexpr EFI_STATUS EFI_SUCCESS = 0;
-constexpr EFI_STATUS EFI_LOAD_ERROR = EFI_ERROR_BIT | 1;
 constexpr EFI_STATUS EFI_INVALID_PARAMETER = EFI_ERROR_BIT | 2;
 constexpr EFI_STATUS EFI_UNSUPPORTED = EFI_ERROR_BIT | 3;
 constexpr EFI_STATUS EFI_BUFFER_TOO_SMALL = EFI_ERROR_BIT | 5;
