@@ -2,8 +2,6 @@
 
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
-#include "boot/loader_globals.h"
-#include "boot/open_protocol.h"
 #include "boot/platform_facts.h"
 #include "boot/region_stage.h"
 #include "diag/checked.h"
@@ -13,11 +11,14 @@
 #include "firmware/allocator.h"
 #include "firmware/file_reader.h"
 #include "firmware/memory_map.h"
+#include "firmware/open_protocol.h"
 #include "firmware/page_ledger.h"
+#include "mm/direct_map.h"
 #include "mm/page_table_builder.h"
 #include "mm/region_table.h"
 #include "mm/table_page_pool.h"
 #include "platform/framebuffer.h"
+#include "uefi/loader_globals.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ MemoryMapBuffer allocate_memory_map_buffer(EFI_GET_MEMORY_MAP get_memory_map) {
 // The kernel's page tables: RAM of the first memory-map reading, the kernel
 // image, the framebuffer. Returns the root for CR3.
 uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
-                           HandoffRecord& record) {
+                           quillmor_handoff& record) {
     PageTableBuilder builder = create_page_table_root();
     if (builder.out_of_pages) {
         fatal_stop("页表根分配失败");
@@ -155,7 +156,7 @@ void carve_kernel_and_ramdisk(const LoadPlan& plan, const FileContents& ramdisk)
     serial_write(kLineEnd);
 }
 
-void log_summary(const HandoffRecord& record) {
+void log_summary(const quillmor_handoff& record) {
     serial_write("[quillmor] 内存区=");
     serial_write_dec(record.region_count);
     serial_write(" 自己占页=");
@@ -185,7 +186,7 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     const FileContents ramdisk = read_file(root, kRamdiskPath);
     const LoadPlan plan = place_kernel(kernel_file);
 
-    HandoffRecord& record = *create_handoff_record();
+    quillmor_handoff& record = *create_handoff_record();
     record_kernel_placement(record, plan);
     if (!add_boot_processor(record)) {
         fatal_stop("CPU 表满");

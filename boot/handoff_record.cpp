@@ -4,11 +4,13 @@
 #include "diag/checked.h"
 #include "diag/stop.h"
 #include "firmware/allocator.h"
+#include "mm/direct_map.h"
+#include "mm/region_table.h"
 
 namespace {
 
-consteval HandoffRecord make_handoff_template() {
-    HandoffRecord record = {};
+consteval quillmor_handoff make_handoff_template() {
+    quillmor_handoff record = {};
     constexpr char kMagic[] = QUILLMOR_HANDOFF_MAGIC_TEXT;
     for (uint64_t i = 0; i < sizeof(record.magic); ++i) {
         record.magic[i] = kMagic[i];
@@ -16,32 +18,32 @@ consteval HandoffRecord make_handoff_template() {
     record.version = QUILLMOR_HANDOFF_VERSION;
     record.size = QUILLMOR_HANDOFF_SIZE;
     for (quillmor_region& region : record.regions) {
-        region.type = QUILLMOR_REGION_RESERVED;
+        region = kUnusedRegion;
     }
     return record;
 }
 
-constinit const HandoffRecord kTemplate = make_handoff_template();
+constinit const quillmor_handoff kTemplate = make_handoff_template();
 
 } // namespace
 
-const HandoffRecord& handoff_template() {
+const quillmor_handoff& handoff_template() {
     return kTemplate;
 }
 
-HandoffRecord* create_handoff_record() {
+quillmor_handoff* create_handoff_record() {
     const Allocation pages = alloc_pages(kHandoffRecordPages);
     if (!pages.ok()) {
         fatal_stop("交接结构分配失败");
     }
     // The rest of the fourth page is left as the firmware handed it over.
-    auto* record = pointer_at<HandoffRecord>(pages.address);
+    auto* record = pointer_at<quillmor_handoff>(pages.address);
     copy_bytes(record, &kTemplate, sizeof(kTemplate));
     set_loader_identity(*record);
     return record;
 }
 
-void record_kernel_placement(HandoffRecord& record, const LoadPlan& plan) {
+void record_kernel_placement(quillmor_handoff& record, const LoadPlan& plan) {
     record.direct_map_offset = kDirectMapOffset;
     record.kernel_physical_base = plan.physical_base;
     record.kernel_virtual_base = plan.virtual_base;

@@ -1,11 +1,12 @@
 #include "boot/handover.h"
 
 #include "arch/arch.h"
-#include "boot/loader_globals.h"
 #include "boot/region_stage.h"
 #include "diag/serial.h"
 #include "diag/stop.h"
+#include "mm/direct_map.h"
 #include "mm/region_table.h"
+#include "uefi/loader_globals.h"
 
 namespace {
 

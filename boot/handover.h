@@ -11,7 +11,7 @@ struct Handover {
     EFI_BOOT_SERVICES* boot_services; // as read once at the start of the sequence
     uint64_t memory_map_capacity;     // the buffer of the readings, for a re-read
     MemoryMap final_map;              // the reading whose key leaves boot services
-    HandoffRecord* record;
+    quillmor_handoff* record;
     uint64_t page_table_root;
     uint64_t entry_point;
 };

@@ -18,7 +18,7 @@ void write_text(char* field, Text text) {
 
 } // namespace
 
-void set_loader_identity(HandoffRecord& record) {
+void set_loader_identity(quillmor_handoff& record) {
     static_assert(sizeof(record.loader_name) > kLoaderName.length);
     static_assert(sizeof(record.loader_version) > kLoaderVersion.length);
     write_text(record.loader_name, kLoaderName);
@@ -39,7 +39,7 @@ uint32_t boot_processor_id() {
     return arch::cpuid(kCpuidFeatures, 0).ebx >> 24;
 }
 
-bool add_boot_processor(HandoffRecord& record) {
+bool add_boot_processor(quillmor_handoff& record) {
     const uint32_t id = boot_processor_id();
     record.boot_processor_id = id;
     if (record.processor_count >= QUILLMOR_MAX_PROCESSORS) {
@@ -50,7 +50,7 @@ bool add_boot_processor(HandoffRecord& record) {
     return true;
 }
 
-bool add_ramdisk_module(HandoffRecord& record, uint64_t address, uint64_t length) {
+bool add_ramdisk_module(quillmor_handoff& record, uint64_t address, uint64_t length) {
     if (record.module_count >= QUILLMOR_MAX_MODULES) {
         return false;
     }

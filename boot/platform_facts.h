@@ -12,7 +12,7 @@ constexpr Text kLoaderVersion = "1.0.0";
 constexpr Text kRamdiskModuleName = "initrd";
 
 // Loader name and version, each followed by a NUL.
-void set_loader_identity(HandoffRecord& record);
+void set_loader_identity(quillmor_handoff& record);
 
 // The APIC identity of the processor running the loader: the x2APIC ID when
 // the processor has the extended topology leaf, else the initial APIC ID.
@@ -20,11 +20,11 @@ uint32_t boot_processor_id();
 
 // Writes the boot processor identity, then appends its processor entry.
 // False when the processor table is full (the identity is written anyway).
-bool add_boot_processor(HandoffRecord& record);
+bool add_boot_processor(quillmor_handoff& record);
 
 // Appends the ramdisk's module entry; `address` is already the direct-map
 // address. False when the module table is full.
-bool add_ramdisk_module(HandoffRecord& record, uint64_t address, uint64_t length);
+bool add_ramdisk_module(quillmor_handoff& record, uint64_t address, uint64_t length);
 
 // The physical address of the ACPI 2.0 root pointer from the firmware's
 // configuration table, or 0 when the firmware offers none.

@@ -3,7 +3,7 @@
 #include "diag/stop.h"
 #include "mm/region_table.h"
 
-void build_regions_or_stop(HandoffRecord& record, const MemoryMap& map) {
+void build_regions_or_stop(quillmor_handoff& record, const MemoryMap& map) {
     switch (build_region_table(record, map)) {
     case RegionTableOutcome::Complete:
         return;

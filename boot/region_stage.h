@@ -6,4 +6,4 @@
 
 // Builds the record's region table from a memory-map reading; stops with
 // "内存区表满" or "自己占的页落在可用区里" when that fails.
-void build_regions_or_stop(HandoffRecord& record, const MemoryMap& map);
+void build_regions_or_stop(quillmor_handoff& record, const MemoryMap& map);

@@ -5,8 +5,8 @@ set(QUILLMOR_LOADER_SOURCES
     boot/efi_main.cpp
     boot/handoff_record.cpp
     boot/handover.cpp
-    boot/loader_globals.cpp
-    boot/open_protocol.cpp
+    uefi/loader_globals.cpp
+    firmware/open_protocol.cpp
     boot/platform_facts.cpp
     boot/region_stage.cpp
     diag/check_failure.cpp

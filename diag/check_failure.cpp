@@ -1,6 +1,6 @@
-#include "boot/loader_globals.h"
 #include "diag/stop.h"
 #include "diag/utf8.h"
+#include "uefi/loader_globals.h"
 
 namespace {
 

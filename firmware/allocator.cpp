@@ -1,8 +1,8 @@
 #include "firmware/allocator.h"
 
-#include "boot/loader_globals.h"
 #include "diag/checked.h"
 #include "firmware/page_ledger.h"
+#include "uefi/loader_globals.h"
 
 namespace {
 constexpr Allocation kNothing = {0, 0};

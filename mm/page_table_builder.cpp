@@ -164,7 +164,7 @@ bool map_kernel_image(PageTableBuilder& builder, const LoadPlan& plan) {
     return map_range(builder, plan.virtual_base, plan.physical_base, plan.image_size);
 }
 
-bool map_framebuffer(PageTableBuilder& builder, HandoffRecord& record) {
+bool map_framebuffer(PageTableBuilder& builder, quillmor_handoff& record) {
     const uint64_t physical = record.framebuffer_address;
     const uint64_t virtual_address = direct_map_address(physical);
     const uint64_t size = static_cast<uint64_t>(record.framebuffer_height) *

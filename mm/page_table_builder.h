@@ -3,9 +3,12 @@
 // through their physical addresses, which the firmware maps one to one.
 #pragma once
 
-#include "boot/handoff_record.h"
+#include "elf/kernel_image.h"
 #include "firmware/allocator.h"
 #include "firmware/memory_map.h"
+#include "mm/direct_map.h"
+
+#include <quillmor/handoff.h>
 
 #include <stdint.h>
 
@@ -67,4 +70,4 @@ bool map_kernel_image(PageTableBuilder& builder, const LoadPlan& plan);
 
 // The framebuffer in the direct map; on success the record's framebuffer
 // address becomes that direct-map address.
-bool map_framebuffer(PageTableBuilder& builder, HandoffRecord& record);
+bool map_framebuffer(PageTableBuilder& builder, quillmor_handoff& record);

@@ -40,7 +40,7 @@ uint64_t end_of(uint64_t base, uint64_t length) {
 
 // Writes one entry, or extends the last one when it has the same type and
 // ends where this one starts.
-bool emit(HandoffRecord& record, uint64_t base, uint64_t length, RegionType type) {
+bool emit(quillmor_handoff& record, uint64_t base, uint64_t length, RegionType type) {
     const uint64_t count = record.region_count;
     check_index(count, QUILLMOR_MAX_REGIONS + 1);
     if (count != 0) {
@@ -94,7 +94,7 @@ RegionType region_type_for(uint32_t firmware_type) {
     return kTypeTranslation[firmware_type - kFirstTranslatedType];
 }
 
-bool add_region(HandoffRecord& record, uint64_t base, uint64_t length, RegionType type) {
+bool add_region(quillmor_handoff& record, uint64_t base, uint64_t length, RegionType type) {
     const uint64_t end = end_of(base, length);
     const CarveTable& carved = carve_table();
     uint64_t piece_count = 0;
@@ -131,7 +131,7 @@ bool add_region(HandoffRecord& record, uint64_t base, uint64_t length, RegionTyp
     return true;
 }
 
-void merge_regions(HandoffRecord& record) {
+void merge_regions(quillmor_handoff& record) {
     const uint64_t count = record.region_count;
     check_range(0, count, QUILLMOR_MAX_REGIONS);
     uint64_t out = 0;
@@ -150,7 +150,7 @@ void merge_regions(HandoffRecord& record) {
     record.region_count = static_cast<uint32_t>(out);
 }
 
-bool check_own_pages(const HandoffRecord& record) {
+bool check_own_pages(const quillmor_handoff& record) {
     const PageLedger& ledger = page_ledger();
     const uint64_t region_count = record.region_count;
     check_range(0, region_count, QUILLMOR_MAX_REGIONS);
@@ -170,15 +170,14 @@ bool check_own_pages(const HandoffRecord& record) {
     return true;
 }
 
-void clear_regions(HandoffRecord& record) {
-    const quillmor_region* fresh = handoff_template().regions;
-    for (uint64_t i = 0; i < QUILLMOR_MAX_REGIONS; ++i) {
-        record.regions[i] = fresh[i];
+void clear_regions(quillmor_handoff& record) {
+    for (quillmor_region& region : record.regions) {
+        region = kUnusedRegion;
     }
     record.region_count = 0;
 }
 
-RegionTableOutcome build_region_table(HandoffRecord& record, const MemoryMap& map) {
+RegionTableOutcome build_region_table(quillmor_handoff& record, const MemoryMap& map) {
     if (has_descriptors(map)) {
         for (uint64_t index = 0; index < map.descriptor_count; ++index) {
             const MemoryDescriptor descriptor = memory_descriptor(map, index);

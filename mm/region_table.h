@@ -7,9 +7,9 @@
 // memory-map reading and the exit from boot services.
 #pragma once
 
-#include "boot/handoff_record.h"
 #include "firmware/memory_map.h"
 
+#include <quillmor/handoff.h>
 #include <stdint.h>
 
 enum RegionType : uint32_t {
@@ -63,16 +63,19 @@ RegionType region_type_for(uint32_t firmware_type);
 // starting where it ends) is merged into it as it is written, so the table
 // limit counts merged entries. False when the table is full or the range
 // overlaps more carve intervals than the scratch space holds.
-bool add_region(HandoffRecord& record, uint64_t base, uint64_t length, RegionType type);
+bool add_region(quillmor_handoff& record, uint64_t base, uint64_t length, RegionType type);
 
 // Merges table neighbours of the same type that touch, in place.
-void merge_regions(HandoffRecord& record);
+void merge_regions(quillmor_handoff& record);
 
 // True when no page-ledger range overlaps a Usable entry.
-bool check_own_pages(const HandoffRecord& record);
+bool check_own_pages(const quillmor_handoff& record);
 
-// Empties the region table back to the template's entries.
-void clear_regions(HandoffRecord& record);
+// An entry past the region count, as the record's template has it.
+constexpr quillmor_region kUnusedRegion = {0, 0, Reserved, 0};
+
+// Empties the region table back to unused entries.
+void clear_regions(quillmor_handoff& record);
 
 enum class RegionTableOutcome : uint8_t {
     Complete,
@@ -82,4 +85,4 @@ enum class RegionTableOutcome : uint8_t {
 
 // The region table from one memory-map reading: every descriptor added in
 // map order, merged, then checked against the page ledger.
-RegionTableOutcome build_region_table(HandoffRecord& record, const MemoryMap& map);
+RegionTableOutcome build_region_table(quillmor_handoff& record, const MemoryMap& map);

@@ -33,7 +33,7 @@ uint64_t TablePageCounter::pages() const {
 }
 
 uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
-                              const HandoffRecord& record) {
+                              const quillmor_handoff& record) {
     // Each stream is counted on its own, so the interleaving of identity and
     // direct-map ranges does not break the sharing of neighbouring slots.
     TablePageCounter identity;

@@ -5,9 +5,10 @@
 // ledger short on machines of any size.
 #pragma once
 
-#include "boot/handoff_record.h"
 #include "firmware/memory_map.h"
 #include "mm/page_table_builder.h"
+
+#include <quillmor/handoff.h>
 
 #include <stdint.h>
 
@@ -33,7 +34,7 @@ class TablePageCounter {
 // The table pages the loader's mappings can need: identity and direct map of
 // the first memory map, the kernel image, the framebuffer.
 uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
-                              const HandoffRecord& record);
+                              const quillmor_handoff& record);
 
 class TablePagePool {
   public:

@@ -1,8 +1,8 @@
 #include "platform/framebuffer.h"
 
-#include "boot/loader_globals.h"
-#include "boot/open_protocol.h"
 #include "diag/checked.h"
+#include "firmware/open_protocol.h"
+#include "uefi/loader_globals.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ bool describe_pixels(const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION& info, PixelLayo
     }
 }
 
-void discover_framebuffer(HandoffRecord& record) {
+void discover_framebuffer(quillmor_handoff& record) {
     EFI_BOOT_SERVICES* boot_services = current_boot_services();
     if (boot_services == nullptr) {
         fail_null_value();

@@ -2,9 +2,9 @@
 // described in the record as the firmware left it: no mode is chosen or set.
 #pragma once
 
-#include "boot/handoff_record.h"
 #include "uefi/uefi.h"
 
+#include <quillmor/handoff.h>
 #include <stdint.h>
 
 struct PixelLayout {
@@ -25,4 +25,4 @@ bool describe_pixels(const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION& info, PixelLayo
 // Fills the record's framebuffer fields from the first handle that carries
 // the Graphics Output Protocol. Without a usable framebuffer the fields stay
 // zero; nothing here stops the boot for an expected condition.
-void discover_framebuffer(HandoffRecord& record);
+void discover_framebuffer(quillmor_handoff& record);

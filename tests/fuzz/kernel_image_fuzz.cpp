@@ -3,10 +3,10 @@
 // as planned, and placing it must stay inside its landing area (the address
 // sanitizer watches the copies). Header arithmetic that would overflow may
 // end in the "integer overflow" check failure, and in nothing else.
-#include "boot/loader_globals.h"
 #include "elf/kernel_image.h"
 #include "tests/fakes/fake_arch.h"
 #include "tests/fakes/fake_firmware.h"
+#include "uefi/loader_globals.h"
 
 #include <cstdint>
 #include <cstdlib>

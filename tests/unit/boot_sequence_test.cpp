@@ -112,7 +112,7 @@ class BootSequenceTest : public LoaderTest {
 
     // The region table the typical map gives, the landing area and the
     // ramdisk set apart inside the loader-data range of the arena.
-    static std::vector<Region> expected_regions(const HandoffRecord& record, uint64_t arena,
+    static std::vector<Region> expected_regions(const quillmor_handoff& record, uint64_t arena,
                                                 uint64_t arena_end) {
         std::vector<Region> regions = {
             {0x0, 0x1000, BootReclaimable},
@@ -141,7 +141,7 @@ class BootSequenceTest : public LoaderTest {
         return regions;
     }
 
-    static std::vector<Region> regions_of(const HandoffRecord& record) {
+    static std::vector<Region> regions_of(const quillmor_handoff& record) {
         std::vector<Region> out;
         for (uint32_t i = 0; i < record.region_count; ++i) {
             out.push_back(
@@ -204,7 +204,7 @@ TEST_F(BootSequenceTest, CompleteBootEntersTheKernelWithEverythingInPlace) {
     const auto entered = boot();
     ASSERT_TRUE(entered.has_value()) << serial();
     const uint64_t record_address = entered->handoff_pointer - kDirect;
-    const auto& record = *reinterpret_cast<const HandoffRecord*>(record_address);
+    const auto& record = *reinterpret_cast<const quillmor_handoff*>(record_address);
     const uint64_t landing = record.kernel_physical_base;
     const uint64_t ramdisk_address = record.modules[0].address - kDirect;
     const std::vector<Region> regions =
@@ -277,7 +277,7 @@ TEST_F(BootSequenceTest, ServerSizedFirmwareMapBootsWhenItMergesBelowTheLimit) {
     const auto entered = boot();
     ASSERT_TRUE(entered.has_value()) << serial();
     const auto& record =
-        *reinterpret_cast<const HandoffRecord*>(entered->handoff_pointer - kDirect);
+        *reinterpret_cast<const quillmor_handoff*>(entered->handoff_pointer - kDirect);
     EXPECT_LT(record.region_count, 32u);
     EXPECT_NE(serial().find("[quillmor] 第二轮内存图 段数=1513\r\n"), std::string::npos);
     const auto merged =
@@ -299,7 +299,7 @@ TEST_F(BootSequenceTest, RefusedExitRereadsTheMapRebuildsTheRegionsAndRetriesOnc
     const auto entered = boot();
     ASSERT_TRUE(entered.has_value()) << serial();
     const auto& record =
-        *reinterpret_cast<const HandoffRecord*>(entered->handoff_pointer - kDirect);
+        *reinterpret_cast<const quillmor_handoff*>(entered->handoff_pointer - kDirect);
 
     ASSERT_EQ(map_calls.size(), 4u);
     EXPECT_EQ(map_calls[3].buffer, map_calls[2].buffer);

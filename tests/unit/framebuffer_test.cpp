@@ -1,3 +1,4 @@
+#include "boot/handoff_record.h"
 #include "platform/framebuffer.h"
 #include "tests/unit/loader_test.h"
 
@@ -10,7 +11,8 @@ namespace {
 
 class FramebufferTest : public LoaderTest {
   protected:
-    std::unique_ptr<HandoffRecord> record = std::make_unique<HandoffRecord>(handoff_template());
+    std::unique_ptr<quillmor_handoff> record =
+        std::make_unique<quillmor_handoff>(handoff_template());
 
     // Offsets 0x38 to 0x5f of the record: count, address, mode and masks.
     bool framebuffer_fields_zero() const {
@@ -93,7 +95,7 @@ TEST_F(FramebufferTest, ModeIsDescribedAsTheFirmwareLeftIt) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bpp);
-        record = std::make_unique<HandoffRecord>(handoff_template());
+        record = std::make_unique<quillmor_handoff>(handoff_template());
         install(c.pixels_per_line, c.format, c.masks);
         discover_framebuffer(*record);
         EXPECT_EQ(record->framebuffer_count, 1u);
@@ -145,12 +147,12 @@ TEST_F(FramebufferTest, PitchMustFitInThirtyTwoBits) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.largest_line);
-        record = std::make_unique<HandoffRecord>(handoff_template());
+        record = std::make_unique<quillmor_handoff>(handoff_template());
         install(c.largest_line, c.format, c.masks);
         discover_framebuffer(*record);
         EXPECT_EQ(record->framebuffer_pitch, c.largest_pitch);
 
-        record = std::make_unique<HandoffRecord>(handoff_template());
+        record = std::make_unique<quillmor_handoff>(handoff_template());
         install(c.largest_line + 1, c.format, c.masks);
         expect_check_failure([&] { discover_framebuffer(*record); }, "integer overflow");
         EXPECT_EQ(record->framebuffer_count, 1u); // written before the pitch

@@ -1,5 +1,6 @@
 #include "boot/handoff_record.h"
 #include "boot/platform_facts.h"
+#include "mm/direct_map.h"
 #include "tests/unit/loader_test.h"
 
 #include <cstdint>
@@ -33,7 +34,7 @@ void put(Bytes& bytes, uint64_t at, uint64_t value, unsigned width) {
     }
 }
 
-uint64_t get(const HandoffRecord& record, uint64_t at, unsigned width) {
+uint64_t get(const quillmor_handoff& record, uint64_t at, unsigned width) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
     uint64_t value = 0;
     for (unsigned i = 0; i < width; ++i) {
@@ -56,8 +57,8 @@ Bytes expected_template() {
 
 class HandoffRecordTest : public LoaderTest {
   protected:
-    std::unique_ptr<HandoffRecord> fresh() {
-        return std::make_unique<HandoffRecord>(handoff_template());
+    std::unique_ptr<quillmor_handoff> fresh() {
+        return std::make_unique<quillmor_handoff>(handoff_template());
     }
 };
 
@@ -66,7 +67,7 @@ TEST_F(HandoffRecordTest, TemplateIsZeroButForTheHeaderAndReservedRegionTypes) {
 }
 
 TEST_F(HandoffRecordTest, CreationCopiesTheTemplateIntoFourPagesOrStops) {
-    HandoffRecord* record = create_handoff_record();
+    quillmor_handoff* record = create_handoff_record();
     const uint64_t address = address_of(record);
     EXPECT_EQ(address, firmware.arena_base());
     EXPECT_EQ(firmware.page_requests, std::vector<uint64_t>{4});
@@ -87,7 +88,7 @@ TEST_F(HandoffRecordTest, CreationCopiesTheTemplateIntoFourPagesOrStops) {
 }
 
 TEST_F(HandoffRecordTest, LoaderIdentityTouchesNameAndVersionBytesOnly) {
-    HandoffRecord record;
+    quillmor_handoff record;
     std::memset(&record, 0xAA, sizeof(record));
     set_loader_identity(record);
     Bytes expected(kRecordSize, 0xAA);

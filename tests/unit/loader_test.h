@@ -3,11 +3,11 @@
 // the loader's static tables emptied.
 #pragma once
 
-#include "boot/loader_globals.h"
 #include "firmware/page_ledger.h"
 #include "mm/region_table.h"
 #include "tests/fakes/fake_arch.h"
 #include "tests/fakes/fake_firmware.h"
+#include "uefi/loader_globals.h"
 
 #include <gtest/gtest.h>
 

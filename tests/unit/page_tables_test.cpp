@@ -1,3 +1,4 @@
+#include "boot/handoff_record.h"
 #include "mm/page_table_builder.h"
 #include "tests/unit/host_page_tables.h"
 #include "tests/unit/loader_test.h"
@@ -306,7 +307,7 @@ TEST_F(PageTablesTest, DescriptorLengthOrDirectMapBeyondRangeIsAnOverflow) {
 }
 
 TEST_F(PageTablesTest, FramebufferGoesIntoTheDirectMapOnly) {
-    auto record = std::make_unique<HandoffRecord>(handoff_template());
+    auto record = std::make_unique<quillmor_handoff>(handoff_template());
     record->framebuffer_count = 1;
     record->framebuffer_address = 0x80000000;
     record->framebuffer_height = 768;

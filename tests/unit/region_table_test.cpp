@@ -1,3 +1,4 @@
+#include "boot/handoff_record.h"
 #include "boot/region_stage.h"
 #include "mm/region_table.h"
 #include "tests/unit/host_page_tables.h"
@@ -32,7 +33,8 @@ struct Carve {
 
 class RegionTableTest : public LoaderTest {
   protected:
-    std::unique_ptr<HandoffRecord> record = std::make_unique<HandoffRecord>(handoff_template());
+    std::unique_ptr<quillmor_handoff> record =
+        std::make_unique<quillmor_handoff>(handoff_template());
 
     std::vector<Entry> entries() const {
         std::vector<Entry> out;

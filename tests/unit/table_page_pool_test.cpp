@@ -1,3 +1,4 @@
+#include "boot/handoff_record.h"
 #include "mm/table_page_pool.h"
 #include "tests/unit/host_page_tables.h"
 #include "tests/unit/loader_test.h"
@@ -19,7 +20,7 @@ constexpr uint64_t kGiB = 1ull << 30;
 struct Layout {
     std::vector<HostDescriptor> map;
     LoadPlan plan;
-    std::unique_ptr<HandoffRecord> record;
+    std::unique_ptr<quillmor_handoff> record;
 };
 
 // Table pages the builder takes for the loader's mappings of `layout`.
@@ -41,7 +42,7 @@ uint64_t estimate(const Layout& layout) {
 }
 
 Layout with_kernel_and_framebuffer(std::vector<HostDescriptor> map, std::mt19937_64& rng) {
-    Layout layout{std::move(map), {}, std::make_unique<HandoffRecord>(handoff_template())};
+    Layout layout{std::move(map), {}, std::make_unique<quillmor_handoff>(handoff_template())};
     const uint64_t kernel = 0xffffffff80000000ull + (rng() % 512) * kPage;
     const uint64_t image = (1 + rng() % 1024) * kPage;
     layout.plan = {kernel + 0x40, kernel, kernel + image, 0x3000000, image, 2};

@@ -1,8 +1,8 @@
-#include "boot/open_protocol.h"
+#include "firmware/open_protocol.h"
 
-#include "boot/loader_globals.h"
 #include "diag/checked.h"
 #include "diag/serial.h"
+#include "uefi/loader_globals.h"
 
 void* open_protocol(EFI_HANDLE handle, const EFI_GUID& protocol) {
     EFI_BOOT_SERVICES* boot_services = current_boot_services();

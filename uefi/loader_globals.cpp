@@ -1,4 +1,4 @@
-#include "boot/loader_globals.h"
+#include "uefi/loader_globals.h"
 
 namespace {
 
