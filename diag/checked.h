@@ -20,9 +20,20 @@
 constexpr uint64_t kPageSize = 4096;
 constexpr uint64_t kPageMask = kPageSize - 1;
 
+// For sums and products of untrusted input (a file, a firmware table), where
+// not fitting in 64 bits is a fact about the input that the caller names:
+// false on overflow, and `result` is then meaningless.
+inline bool try_add(uint64_t a, uint64_t b, uint64_t& result) {
+    return !__builtin_add_overflow(a, b, &result);
+}
+
+inline bool try_mul(uint64_t a, uint64_t b, uint64_t& result) {
+    return !__builtin_mul_overflow(a, b, &result);
+}
+
 inline uint64_t checked_add(uint64_t a, uint64_t b) {
     uint64_t sum;
-    if (__builtin_add_overflow(a, b, &sum)) {
+    if (!try_add(a, b, sum)) {
         fail_integer_overflow();
     }
     return sum;
@@ -38,7 +49,7 @@ inline uint64_t checked_sub(uint64_t a, uint64_t b) {
 
 inline uint64_t checked_mul(uint64_t a, uint64_t b) {
     uint64_t product;
-    if (__builtin_mul_overflow(a, b, &product)) {
+    if (!try_mul(a, b, product)) {
         fail_integer_overflow();
     }
     return product;

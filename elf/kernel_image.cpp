@@ -10,6 +10,7 @@ using PlanResult = Result<LoadPlan, KernelImageError>;
 // Bits 63..47 of a canonical x86-64 address are all equal.
 constexpr uint64_t kLowerHalfEnd = 1ull << 47;
 constexpr uint64_t kUpperHalfStart = 0xffff800000000000ull;
+constexpr uint64_t kLastPageStart = ~kPageMask;
 
 struct Segment {
     uint32_t type;
@@ -40,6 +41,12 @@ class ProgramHeaders {
     // File offset of header `index`; the product cannot overflow (16 x 16 bits).
     uint64_t offset_of(uint64_t index) const {
         return checked_add(table_offset_, index * entry_size_);
+    }
+
+    // The same for a file not yet checked: false when e_phoff is so large
+    // that the offset does not fit in 64 bits.
+    bool try_offset_of(uint64_t index, uint64_t& offset) const {
+        return try_add(table_offset_, index * entry_size_, offset);
     }
 
     Segment read(uint64_t offset) const {
@@ -140,14 +147,19 @@ PlanResult plan_kernel(FileBytes file) {
         return PlanResult::failure(KernelImageError::EmptyImage);
     }
 
+    // Sums of the file's own numbers that do not fit in 64 bits describe no
+    // place in the file or in memory: the file is refused by name, like any
+    // other malformed header.
     LoadPlan plan = {};
     plan.entry_point = elf64::read_u64(bytes + elf64::kEntryOffset);
     plan.virtual_base = ~0ull;
     VirtualRange segments[kMaxKernelSegments];
     for (uint64_t index = 0; index < headers.count(); ++index) {
-        const uint64_t offset = headers.offset_of(index);
+        uint64_t offset;
+        uint64_t header_end;
         // Every header must lie in the file, loadable or not.
-        if (checked_add(offset, elf64::kProgramHeaderSize) > file.length) {
+        if (!headers.try_offset_of(index, offset) ||
+            !try_add(offset, elf64::kProgramHeaderSize, header_end) || header_end > file.length) {
             return PlanResult::failure(KernelImageError::BadHeader);
         }
         const Segment segment = headers.read(offset);
@@ -157,13 +169,17 @@ PlanResult plan_kernel(FileBytes file) {
         if (segment.file_size > segment.memory_size) {
             return PlanResult::failure(KernelImageError::BadHeader);
         }
-        if (checked_add(segment.file_offset, segment.file_size) > file.length) {
+        uint64_t file_end;
+        if (!try_add(segment.file_offset, segment.file_size, file_end) || file_end > file.length) {
             return PlanResult::failure(KernelImageError::SegmentOutOfFile);
         }
         if (plan.segment_count == kMaxKernelSegments) {
             return PlanResult::failure(KernelImageError::TooManySegments);
         }
-        const uint64_t end = checked_add(segment.virtual_address, segment.memory_size);
+        uint64_t end;
+        if (!try_add(segment.virtual_address, segment.memory_size, end)) {
+            return PlanResult::failure(KernelImageError::BadHeader);
+        }
         segments[plan.segment_count++] = {segment.virtual_address, end};
         if (segment.virtual_address < plan.virtual_base) {
             plan.virtual_base = segment.virtual_address;
@@ -174,6 +190,12 @@ PlanResult plan_kernel(FileBytes file) {
     }
     if (plan.segment_count == 0) {
         return PlanResult::failure(KernelImageError::EmptyImage);
+    }
+    // The mapping covers whole pages up to the one holding the last byte, so
+    // that page's end must be an address too: the top page of the address
+    // space cannot hold a kernel.
+    if (plan.virtual_end > kLastPageStart) {
+        return PlanResult::failure(KernelImageError::BadHeader);
     }
     plan.image_size = page_align_up(plan.virtual_end - plan.virtual_base);
     if (!mappable(plan, segments)) {

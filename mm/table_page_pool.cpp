@@ -45,14 +45,14 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
             // A length that does not fit stops the mapping itself; counting
             // never stops the boot.
             uint64_t length;
-            if (__builtin_mul_overflow(descriptor.page_count, kPageSize, &length) || length == 0 ||
+            if (!try_mul(descriptor.page_count, kPageSize, length) || length == 0 ||
                 !is_mapped_memory_type(descriptor.type)) {
                 continue;
             }
             identity.add_range(descriptor.physical_start, length);
             // Bases without a direct-map address stop the mapping itself.
             uint64_t direct;
-            if (!__builtin_add_overflow(descriptor.physical_start, kDirectMapOffset, &direct)) {
+            if (try_add(descriptor.physical_start, kDirectMapOffset, direct)) {
                 direct_map.add_range(direct, length);
             }
         }
@@ -60,7 +60,7 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
     others.add_range(plan.virtual_base, plan.image_size);
     if (record.framebuffer_count != 0) {
         uint64_t direct;
-        if (!__builtin_add_overflow(record.framebuffer_address, kDirectMapOffset, &direct)) {
+        if (try_add(record.framebuffer_address, kDirectMapOffset, direct)) {
             others.add_range(direct, static_cast<uint64_t>(record.framebuffer_height) *
                                          record.framebuffer_pitch);
         }

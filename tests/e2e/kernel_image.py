@@ -78,6 +78,8 @@ def plan_kernel(data):
             return "SegmentOutOfFile"
         if len(loadable) == MAX_SEGMENTS:
             return "TooManySegments"
+        if p_vaddr + p_memsz >= 1 << 64:
+            return "BadHeader"
         loadable.append((p_vaddr, p_vaddr + p_memsz))
     if not loadable:
         return "EmptyImage"
@@ -86,6 +88,9 @@ def plan_kernel(data):
     # outside every loadable segment, an image (mapped as one range from its
     # lowest to its highest address) reaching non-canonical addresses, a
     # lowest address that is not page-aligned.
+    # The top page of the address space has no end address to map up to.
+    if max(end for _, end in loadable) > (1 << 64) - PAGE:
+        return "BadHeader"
     if not any(start <= e_entry < end for start, end in loadable):
         return "BadHeader"
     base = min(start for start, _ in loadable)
