@@ -68,7 +68,7 @@ LoadPlan place_kernel(const FileContents& kernel_file) {
     const FileBytes file = {kernel_file.address, kernel_file.length};
     const auto plan = plan_kernel(file);
     if (!plan.ok()) {
-        stop_rejected_kernel(plan.error());
+        stop_rejected_kernel(kernel_image_error(plan.error()));
     }
     const Allocation landing = alloc_pages(plan.value().image_size / kPageSize);
     if (!landing.ok()) {

@@ -45,7 +45,7 @@ class KernelImageTest : public LoaderTest {
     static std::string outcome(const Image& image) {
         const std::vector<uint8_t> bytes = elf_image::build(image);
         const auto plan = plan_kernel(file_of(bytes));
-        const Text name = plan.ok() ? Text("ok") : kernel_image_error_name(plan.error());
+        const Text name = plan.ok() ? Text("ok") : kernel_image_error_name(kernel_image_error(plan.error()));
         return std::string(name.bytes, name.length);
     }
 
@@ -253,7 +253,7 @@ TEST_F(KernelImageTest, LandingAreaSmallerThanTheImageIsRefusedWithNothingWritte
     const auto placed =
         load_kernel(file_of(bytes), plan_of(bytes), 0, address_of(landing.data()), 20479);
     ASSERT_FALSE(placed.ok());
-    EXPECT_EQ(placed.error(), KernelImageError::BadHeader);
+    EXPECT_EQ(placed.error(), KernelImageFault::LandingAreaTooSmall);
     EXPECT_EQ(landing, std::vector<uint8_t>(20480, 0xCC));
 }
 

@@ -45,7 +45,7 @@ Layout with_kernel_and_framebuffer(std::vector<HostDescriptor> map, std::mt19937
     Layout layout{std::move(map), {}, std::make_unique<quillmor_handoff>(handoff_template())};
     const uint64_t kernel = 0xffffffff80000000ull + (rng() % 512) * kPage;
     const uint64_t image = (1 + rng() % 1024) * kPage;
-    layout.plan = {kernel + 0x40, kernel, kernel + image, 0x3000000, image, 2};
+    layout.plan = {kernel + 0x40, kernel, kernel + image, 0x3000000, image, 2, {}};
     if (rng() % 4 != 0) {
         layout.record->framebuffer_count = 1;
         layout.record->framebuffer_address = 0x80000000 + (rng() % 0x100) * kPage;
