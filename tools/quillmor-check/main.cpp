@@ -1,0 +1,173 @@
+// quillmor-check: tells a kernel's author, before any reboot, whether the
+// loader will accept a kernel file and where it will put it. It runs the
+// loader's own image check and placement (the same sources the loader is
+// built from), so its verdict is the loader's.
+//
+//   quillmor-check KERNEL.elf [--ramdisk FILE]
+//
+// Exit status: 0 accepted; 1 usage or unreadable file; 2 unusable ramdisk;
+// 3 empty kernel file; 10 + n for the n-th rejection name (NotElf64 = 10 ...
+// EmptyImage = 16). See exit_status_of below.
+#include "elf/kernel_image.h"
+#include "tools/quillmor-check/fault_hints.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t kPage = 4096;
+constexpr uint64_t kHandoffRecordBytes = 4 * kPage;
+constexpr uint64_t kLowerHalfEnd = 1ull << 47;
+
+constexpr int kExitAccepted = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitBadRamdisk = 2;
+constexpr int kExitEmptyKernel = 3;
+constexpr int kExitFirstRejection = 10;
+
+std::optional<std::vector<uint8_t>> read_whole(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+uint64_t pages_for(uint64_t bytes) {
+    return (bytes + kPage - 1) / kPage;
+}
+
+std::string name_of(KernelImageError error) {
+    const Text name = kernel_image_error_name(error);
+    return std::string(name.bytes, name.length);
+}
+
+int exit_status_of(KernelImageError error) {
+    return kExitFirstRejection + static_cast<int>(error);
+}
+
+void print_plan(const char* path, const LoadPlan& plan) {
+    std::printf("%s: accepted\n", path);
+    std::printf("  entry point     0x%016" PRIx64 "\n", plan.entry_point);
+    std::printf("  virtual base    0x%016" PRIx64 "\n", plan.virtual_base);
+    std::printf("  virtual end     0x%016" PRIx64 "\n", plan.virtual_end);
+    std::printf("  segments        %" PRIu64 " loadable, in program-header order:\n",
+                plan.segment_count);
+    std::printf("    #  file bytes                memory\n");
+    for (uint64_t i = 0; i < plan.segment_count; ++i) {
+        const LoadSegment& s = plan.segments[i];
+        std::printf("    %" PRIu64 "  0x%08" PRIx64 "-0x%08" PRIx64 "   0x%016" PRIx64
+                    "-0x%016" PRIx64 " (%" PRIu64 " bytes, %" PRIu64 " zero-filled)\n",
+                    i, s.file_offset, s.file_offset + s.file_size, s.virtual_address,
+                    s.virtual_address + s.memory_size, s.memory_size, s.memory_size - s.file_size);
+    }
+    std::printf("  landing area    %" PRIu64 " pages (%" PRIu64
+                " bytes), anywhere in physical memory\n",
+                plan.image_size / kPage, plan.image_size);
+    if (plan.virtual_end <= kLowerHalfEnd) {
+        std::printf("  note            linked in the lower half, where the loader's own image "
+                    "and stack are identity-mapped: at boot the loader refuses a span that "
+                    "overlaps them\n");
+    }
+}
+
+void print_rejection(const char* path, KernelImageFault fault) {
+    const std::string name = name_of(kernel_image_error(fault));
+    const FaultHint hint = fault_hint(fault);
+    std::printf("%s: rejected: %s\n", path, name.c_str());
+    std::printf("  the loader logs: [quillmor] 内核映像不合规：%s\n", name.c_str());
+    std::printf("  cause: %s\n", hint.cause);
+    std::printf("  hint:  %s\n", hint.remedy);
+}
+
+// Places the image as the loader would, into memory of our own, so that a
+// plan that could not be placed shows here too.
+bool place(const std::vector<uint8_t>& file, const LoadPlan& plan) {
+    std::vector<uint64_t> landing(plan.image_size / sizeof(uint64_t));
+    const uint64_t address = reinterpret_cast<uint64_t>(landing.data());
+    const FileBytes bytes = {reinterpret_cast<uint64_t>(file.data()), file.size()};
+    return load_kernel(bytes, plan, address, address, plan.image_size).ok();
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: quillmor-check KERNEL.elf [--ramdisk FILE]\n");
+    return kExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* kernel_path = nullptr;
+    const char* ramdisk_path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--ramdisk") == 0 && i + 1 < argc) {
+            ramdisk_path = argv[++i];
+        } else if (argv[i][0] == '-' || kernel_path != nullptr) {
+            return usage();
+        } else {
+            kernel_path = argv[i];
+        }
+    }
+    if (kernel_path == nullptr) {
+        return usage();
+    }
+
+    const auto kernel = read_whole(kernel_path);
+    if (!kernel) {
+        std::fprintf(stderr, "quillmor-check: cannot read %s\n", kernel_path);
+        return kExitUsage;
+    }
+    if (kernel->empty()) {
+        std::printf("%s: empty; the loader stops with: [quillmor] 装载失败：文件为空\n",
+                    kernel_path);
+        return kExitEmptyKernel;
+    }
+    // The loader reads files into pool memory, which is 8-byte aligned.
+    std::vector<uint8_t> file(*kernel);
+    const auto plan =
+        plan_kernel({reinterpret_cast<uint64_t>(file.data()), static_cast<uint64_t>(file.size())});
+    if (!plan.ok()) {
+        print_rejection(kernel_path, plan.error());
+        return exit_status_of(kernel_image_error(plan.error()));
+    }
+    if (plan.value().image_size > (uint64_t{1} << 30) || !place(file, plan.value())) {
+        // Only the landing area's size can stop the boot now; say so.
+        std::printf("%s: accepted, but its landing area of %" PRIu64
+                    " bytes is more than this check will place\n",
+                    kernel_path, plan.value().image_size);
+    }
+    print_plan(kernel_path, plan.value());
+
+    if (ramdisk_path != nullptr) {
+        const auto ramdisk = read_whole(ramdisk_path);
+        if (!ramdisk) {
+            std::fprintf(stderr, "quillmor-check: cannot read %s\n", ramdisk_path);
+            return kExitBadRamdisk;
+        }
+        if (ramdisk->empty()) {
+            std::printf("%s: empty; the loader stops with: [quillmor] 装载失败：文件为空\n",
+                        ramdisk_path);
+            return kExitBadRamdisk;
+        }
+        // What the loader obtains for the two files, in whole pages: the
+        // kernel file, its landing area, the ramdisk, the handoff record.
+        const uint64_t pages = pages_for(file.size()) + plan.value().image_size / kPage +
+                               pages_for(ramdisk->size()) + kHandoffRecordBytes / kPage;
+        std::printf("%s: %zu bytes, handed over as module \"initrd\"\n", ramdisk_path,
+                    ramdisk->size());
+        std::printf("  memory the boot needs for both: %" PRIu64 " pages (%" PRIu64
+                    " KiB): kernel file %" PRIu64 ", landing area %" PRIu64 ", ramdisk %" PRIu64
+                    ", handoff record %" PRIu64
+                    "; plus page tables of about one page per MiB of RAM\n",
+                    pages, pages * 4, pages_for(file.size()), plan.value().image_size / kPage,
+                    pages_for(ramdisk->size()), kHandoffRecordBytes / kPage);
+    }
+    return kExitAccepted;
+}
