@@ -6,6 +6,9 @@
  * This header compiles as C11 and as C++17 or later and needs only the
  * freestanding integer headers, so kernels can include it as it is.
  * All integers are little-endian.
+ *
+ * The whole protocol (the machine state at entry, what is mapped where, the
+ * meaning of every field and region type, the log) is docs/protocol.md.
  */
 #ifndef QUILLMOR_HANDOFF_H
 #define QUILLMOR_HANDOFF_H
