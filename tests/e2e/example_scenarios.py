@@ -41,7 +41,8 @@ def _summary_lines(expect):
         rf"kernel: at physical 0x[0-9a-f]+, linked at 0xffffffff80000000; "
         rf"direct map at {scenarios.DIRECT_MAP_OFFSET:#x}",
         rf"memory regions: {expect['regions']}",
-        r"usable memory: [0-9.]+ [KMGT]iB in [1-9][0-9]* regions, plus .* boot reclaimable",
+        r"usable memory: [0-9.]+ (?:bytes|[KMGT]iB) in [1-9][0-9]* regions, plus .* boot "
+        r"reclaimable",
         r"modules: 1",
         rf"  initrd: .* \({len(expect['ramdisk'])} bytes\) at 0xffff8[0-9a-f]+, "
         r"loaded from \\boot\\initrd\.ustar",
