@@ -2,8 +2,13 @@
 # strings the steps together.
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
+# What `make run` boots and `make image` puts on the disk: by default the
+# example kernel from examples/hello-kernel and its ramdisk.
+KERNEL ?= $(BUILD_DIR)/example-kernel.elf
+INITRD ?= $(BUILD_DIR)/initrd.ustar
+IMAGE ?= $(BUILD_DIR)/quillmor.img
 
-.PHONY: all prereqs configure build run test test-scale bench format clean
+.PHONY: all prereqs configure build run image test test-scale bench format clean
 
 all: build
 
@@ -20,7 +25,12 @@ build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 run: build
-	python3 tests/e2e/run_scenario.py --run --build-dir $(BUILD_DIR)
+	python3 tests/e2e/run_scenario.py --run --build-dir $(BUILD_DIR) --kernel $(KERNEL) \
+	        --initrd $(INITRD)
+
+image: build
+	scripts/make-disk-image.sh $(IMAGE) $(BUILD_DIR)/quillmor.efi $(KERNEL) $(INITRD)
+	@echo "$(IMAGE): GPT disk, EFI system partition with the loader, $(KERNEL) and $(INITRD)"
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --label-exclude scale

@@ -3,8 +3,8 @@
 # that are missing, so a machine that has them all pays one dpkg query.
 set -euo pipefail
 
-packages=(clang lld llvm cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
-          qemu-system-x86 ovmf mtools python3)
+packages=(clang lld llvm gcc g++ cmake ninja-build make libgtest-dev libgmock-dev
+          libbenchmark-dev qemu-system-x86 ovmf mtools gdisk dosfstools tar python3)
 
 missing=()
 for package in "${packages[@]}"; do

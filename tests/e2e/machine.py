@@ -146,6 +146,7 @@ class Machine:
     smp: int = 1
     vga: str = "std"
     devices: tuple = ()
+    debug_exit: bool = True  # the isa-debug-exit device kernels leave QEMU through
 
     def describe(self):
         text = f"{self.machine} {self.memory}"
@@ -155,6 +156,8 @@ class Machine:
             text += f" vga={self.vga}"
         for device in self.devices:
             text += f" +{device}"
+        if not self.debug_exit:
+            text += " -isa-debug-exit"
         return text
 
     def qemu_args(self):
@@ -273,20 +276,30 @@ def _die_with_parent():
 
 
 def boot(machine, volume_files, loader, deadline=120.0, run_dir=None, on_output=None,
-         end_when=None, quiet_after_halt=1.0, name="boot"):
+         end_when=None, quiet_after_halt=1.0, name="boot", on_stop=None):
     """Boots `loader` from a fresh volume holding `volume_files` and returns
-    the run's RunResult. `on_output` is called with each chunk of serial
-    bytes as it arrives. `end_when`, given the serial bytes so far, tells
-    that nothing more of interest will come; the run then ends a second
-    later."""
+    the run's RunResult. `volume_files` may instead be the Path of a ready
+    disk image, which is booted as it is (its writes are discarded).
+    `on_output` is called with each chunk of serial bytes as it arrives.
+    `end_when`, given the serial bytes so far, tells that nothing more of
+    interest will come; the run then ends a second later. `on_stop` is called
+    with the QMP connection, the serial bytes and the run directory when the
+    bench is about to stop a QEMU that is still running (for a last look, such
+    as a screendump)."""
     if shutil.which(QEMU) is None:
         raise BenchError(f"{QEMU} not found (install qemu-system-x86)")
     code, vars_template = find_ovmf()
     run_dir = Path(run_dir or tempfile.mkdtemp(prefix=f"quillmor-{name}-"))
     run_dir.mkdir(parents=True, exist_ok=True)
 
-    volume = run_dir / "volume.img"
-    make_volume(volume, loader, volume_files)
+    if isinstance(volume_files, Path):
+        if not volume_files.is_file():
+            raise BenchError(f"disk image not found: {volume_files}")
+        disk = f"file={volume_files},snapshot=on"
+    else:
+        volume = run_dir / "volume.img"
+        make_volume(volume, loader, volume_files)
+        disk = f"file={volume}"
     variables = run_dir / "OVMF_VARS.fd"
     shutil.copyfile(vars_template, variables)
     qmp_path = run_dir / "qmp.sock"
@@ -295,10 +308,11 @@ def boot(machine, volume_files, loader, deadline=120.0, run_dir=None, on_output=
                "-display", "none", "-nic", "none", "-no-reboot",
                "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
                "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
-               "-drive", f"if=ide,format=raw,media=disk,file={volume}",
+               "-drive", f"if=ide,format=raw,media=disk,{disk}",
                "-chardev", "stdio,id=serial0,signal=off", "-serial", "chardev:serial0",
-               "-device", f"isa-debug-exit,iobase={DEBUG_EXIT_PORT:#x},iosize=0x04",
                "-qmp", f"unix:{qmp_path},server=on,wait=off"]
+    if machine.debug_exit:
+        command += ["-device", f"isa-debug-exit,iobase={DEBUG_EXIT_PORT:#x},iosize=0x04"]
     (run_dir / "command.txt").write_text(shlex.join(command) + "\n")
 
     chunks = []
@@ -360,6 +374,8 @@ def boot(machine, volume_files, loader, deadline=120.0, run_dir=None, on_output=
                 else:
                     halt_seen_at = None
             time.sleep(0.25)
+        if process.poll() is None and qmp is not None and on_stop is not None:
+            on_stop(qmp, b"".join(data for _, data in chunks), run_dir)
     finally:
         if process.poll() is None:
             if qmp is not None:

@@ -496,9 +496,11 @@ def check_kernel_report(report, rest, expect):
                     + (f": {why}" if why else ""))
 
 
-def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None):
+def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None,
+                    kernel_check=check_kernel_report):
     """Every progress line of a successful boot in order, nothing else from
-    the loader, then a test kernel that passes all its checks."""
+    the loader, then what the kernel reports, judged by `kernel_check`
+    (by default: a test kernel that passes all its checks)."""
     output = loader_output(report)
     if output is None:
         return
@@ -530,7 +532,9 @@ def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None):
     if max_ledger is not None:
         want(values["ledger"] <= max_ledger,
              f"the page ledger holds {values['ledger']} ranges, more than {max_ledger}")
-    check_kernel_report(report, rest, {"handoff": handoff, "pml4": pml4, "ramdisk": ramdisk})
+    kernel_check(report, rest, {"handoff": handoff, "pml4": pml4, "ramdisk": ramdisk,
+                                "rsdp": values["rsdp"], "regions": values["regions"],
+                                "framebuffers": framebuffers})
 
 
 # --------------------------------------------------------------------------
@@ -543,7 +547,7 @@ class Context:
 
     def test_kernel(self):
         if not self.kernel.is_file():
-            raise BenchError(f"test kernel not found: {self.kernel} (`make` builds it)")
+            raise BenchError(f"kernel not found: {self.kernel} (`make` builds it)")
         return self.kernel.read_bytes()
 
 
@@ -551,11 +555,12 @@ class Context:
 class Scenario:
     name: str
     summary: str
-    files: object          # Context -> {volume path: bytes or None}
+    files: object          # Context -> {volume path: bytes or None}, or a disk image Path
     check: object          # (Report, Context, files) -> None
     machine: Machine = dataclasses.field(default_factory=Machine)
     deadline: float = 90.0
     labels: tuple = ("e2e",)
+    on_stop: object = None  # machine.boot's last look before QEMU is stopped
 
     @property
     def timeout(self):
@@ -739,7 +744,8 @@ def run(item, context, keep=False, on_output=None):
     directory is removed when the scenario passed, unless `keep`."""
     files = item.files(context)
     result = boot(item.machine, files, context.loader, deadline=item.deadline,
-                  on_output=on_output, name=item.name, end_when=returned_to_firmware)
+                  on_output=on_output, name=item.name, end_when=returned_to_firmware,
+                  on_stop=item.on_stop)
     report = Report(result)
     item.check(report, context, files)
     if report.passed and not keep:

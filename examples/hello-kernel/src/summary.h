@@ -1,0 +1,15 @@
+// The parts of the boot summary the kernel writes to the serial port. Each
+// returns false when it found something wrong with what it describes.
+#pragma once
+
+#include <quillmor/handoff.h>
+
+bool print_loader(const quillmor_handoff& record);
+void print_memory(const quillmor_handoff& record);
+void print_modules(const quillmor_handoff& record);
+void print_framebuffer(const quillmor_handoff& record);
+bool print_acpi(const quillmor_handoff& record);
+bool print_boot_processor(const quillmor_handoff& record);
+
+// Lists the members of a ustar archive (the usual format of an initrd).
+void print_ustar_members(const volatile uint8_t* archive, uint64_t length);

@@ -1,0 +1,1 @@
+#include <quillmor/handoff.h>
