@@ -2,7 +2,9 @@
 with its exit status and the loader's own log line, the plan of a kernel
 the loader accepts, and the statuses for empty files and bad usage.
 
-    python3 quillmor_check_test.py TOOL KERNEL
+    python3 quillmor_check_test.py TOOL KERNEL [KERNEL...]
+
+Every KERNEL must be one the loader accepts.
 """
 
 import re
@@ -17,7 +19,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import kernel_image  # noqa: E402
 import scenarios  # noqa: E402
 
-TOOL = KERNEL = None
+TOOL = None
+KERNELS = []
 NAMES = scenarios.REJECTION_NAMES
 
 
@@ -47,10 +50,14 @@ class QuillmorCheckTest(unittest.TestCase):
                 seen.add(error)
         self.assertEqual(seen, set(NAMES))
 
-    def test_accepted_kernel_shows_the_loaders_plan(self):
-        data = Path(KERNEL).read_bytes()
-        plan = kernel_image.plan_kernel(data)
-        result = run(KERNEL)
+    def test_accepted_kernels_show_the_loaders_plan(self):
+        for kernel in KERNELS:
+            with self.subTest(kernel=kernel):
+                self.check_plan(kernel)
+
+    def check_plan(self, kernel):
+        plan = kernel_image.plan_kernel(Path(kernel).read_bytes())
+        result = run(kernel)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         fields = dict(re.findall(r"^  (entry point|virtual base|virtual end) +0x([0-9a-f]+)$",
                                  result.stdout, re.MULTILINE))
@@ -61,20 +68,23 @@ class QuillmorCheckTest(unittest.TestCase):
         self.assertIn(f"  landing area    {plan.image_size // 4096} pages", result.stdout)
 
     def test_ramdisk_memory_need_and_failures(self):
+        kernel = KERNELS[0]
         ramdisk = self.write("initrd", bytes(10000))
-        result = run(KERNEL, "--ramdisk", ramdisk)
+        result = run(kernel, "--ramdisk", ramdisk)
         self.assertEqual(result.returncode, 0)
         self.assertIn("10000 bytes, handed over as module \"initrd\"", result.stdout)
         self.assertIn("ramdisk 3,", result.stdout)
-        self.assertEqual(run(KERNEL, "--ramdisk", self.write("empty", b"")).returncode, 2)
-        self.assertEqual(run(KERNEL, "--ramdisk", "/nonexistent").returncode, 2)
+        self.assertEqual(run(kernel, "--ramdisk", self.write("empty", b"")).returncode, 2)
+        self.assertEqual(run(kernel, "--ramdisk", "/nonexistent").returncode, 2)
         empty = run(self.write("empty.elf", b""))
         self.assertEqual(empty.returncode, 3)
         self.assertIn("装载失败：文件为空", empty.stdout)
         self.assertEqual(run().returncode, 1)
-        self.assertEqual(run(KERNEL, KERNEL).returncode, 1)
+        self.assertEqual(run(kernel, kernel).returncode, 1)
 
 
 if __name__ == "__main__":
-    TOOL, KERNEL = sys.argv.pop(1), sys.argv.pop(1)
+    TOOL = sys.argv.pop(1)
+    while len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        KERNELS.append(sys.argv.pop(1))
     unittest.main()
