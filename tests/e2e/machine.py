@@ -1,5 +1,6 @@
 """QEMU mechanics of the end-to-end bench: boot volumes, machine options, and
-one boot of OVMF with the serial port captured byte for byte.
+one boot of the firmware (OVMF or U-Boot) with the serial port captured byte
+for byte.
 
 A run ends when QEMU exits, when the boot processor sits halted with
 interrupts disabled and the serial port has gone quiet (the loader's stops
@@ -64,45 +65,89 @@ def format_size(size):
 # --------------------------------------------------------------------------
 # Firmware
 
-def find_ovmf():
-    """(code, vars) paths of the 4 MiB OVMF build, from the ovmf package's file
-    list, falling back to the usual Debian location."""
-    code = vars_ = None
+def package_file(package, suffix, fallback):
+    """The file of a Debian package whose path ends in `suffix`, from the
+    package's file list, else `fallback`."""
     try:
-        listing = subprocess.run(["dpkg", "-L", "ovmf"], capture_output=True, text=True,
+        listing = subprocess.run(["dpkg", "-L", package], capture_output=True, text=True,
                                  check=False).stdout.split()
     except OSError:
         listing = []
-    for path in listing:
-        if path.endswith("/OVMF_CODE_4M.fd"):
-            code = Path(path)
-        elif path.endswith("/OVMF_VARS_4M.fd"):
-            vars_ = Path(path)
-    code = code or OVMF_FALLBACK_DIR / "OVMF_CODE_4M.fd"
-    vars_ = vars_ or OVMF_FALLBACK_DIR / "OVMF_VARS_4M.fd"
-    for path in (code, vars_):
-        if not path.is_file():
-            raise BenchError(f"OVMF firmware file not found: {path} (install the ovmf package)")
-    return code, vars_
+    found = next((Path(path) for path in listing if path.endswith(suffix)), Path(fallback))
+    if not found.is_file():
+        raise BenchError(f"file not found: {found} (install the {package} package)")
+    return found
+
+
+def find_ovmf(variant=""):
+    """(code, vars) paths of the 4 MiB OVMF build; `variant` ".snakeoil" is
+    the Secure Boot build whose variable store has Debian's test keys
+    enrolled."""
+    return tuple(package_file("ovmf", f"/OVMF_{part}_4M{variant}.fd",
+                               OVMF_FALLBACK_DIR / f"OVMF_{part}_4M{variant}.fd")
+                 for part in ("CODE", "VARS"))
+
+
+def find_u_boot():
+    return package_file("u-boot-qemu", "/qemu-x86_64/u-boot.rom",
+                         "/usr/lib/u-boot/qemu-x86_64/u-boot.rom")
+
+
+def firmware_args(firmware, run_dir):
+    """QEMU options that put `firmware` in the machine: OVMF as two flash
+    devices with a fresh copy of its variable store, U-Boot as the BIOS ROM."""
+    if firmware == "u-boot":
+        return ["-bios", str(find_u_boot())]
+    code, vars_template = find_ovmf(".snakeoil" if firmware == "ovmf-secure" else "")
+    variables = run_dir / "OVMF_VARS.fd"
+    shutil.copyfile(vars_template, variables)
+    args = ["-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
+            "-drive", f"if=pflash,format=raw,unit=1,file={variables}"]
+    if firmware == "ovmf-secure":
+        # The variable store is writable only from SMM, so the guest cannot
+        # simply switch Secure Boot off.
+        args += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+    return args
 
 
 # --------------------------------------------------------------------------
 # Boot volume
 
-def _run_tool(args):
+def run_tool(args, package="mtools"):
+    args = [str(arg) for arg in args]
     try:
         result = subprocess.run(args, capture_output=True, text=True, check=False)
     except FileNotFoundError as error:
-        raise BenchError(f"{args[0]} not found (install mtools)") from error
+        raise BenchError(f"{args[0]} not found (install {package})") from error
     if result.returncode != 0:
         raise BenchError(f"{shlex.join(args)} failed: {result.stderr.strip()}")
 
 
-def make_volume(image, loader, files):
-    """Writes a FAT volume without partition table (OVMF boots such a
-    'superfloppy' as removable media) holding EFI/BOOT/BOOTX64.EFI and
-    `files`, a mapping of volume paths such as 'boot/mavotix.elf' to bytes.
-    A path mapped to None is left out."""
+# Where the partition of a partitioned volume starts: 1 MiB, as partitioning
+# tools align it.
+PARTITION_OFFSET = 1 << 20
+MBR_TYPE_EFI_SYSTEM = 0xEF
+
+
+def _write_mbr(image, sectors):
+    """A DOS partition table whose one entry, of type EFI system partition,
+    spans `sectors` from PARTITION_OFFSET. CHS fields hold the 'use LBA'
+    marker 0xfe 0xff 0xff that firmware ignores."""
+    entry = (bytes([0x00, 0xFE, 0xFF, 0xFF, MBR_TYPE_EFI_SYSTEM, 0xFE, 0xFF, 0xFF])
+             + (PARTITION_OFFSET // 512).to_bytes(4, "little") + sectors.to_bytes(4, "little"))
+    with open(image, "r+b") as out:
+        out.seek(446)
+        out.write(entry + bytes(48) + b"\x55\xaa")
+
+
+def make_volume(image, loader, files, partitioned=False):
+    """Writes a FAT volume holding EFI/BOOT/BOOTX64.EFI and `files`, a
+    mapping of volume paths such as 'boot/mavotix.elf' to bytes (a path
+    mapped to None is left out; one of them may replace BOOTX64.EFI). Without
+    `partitioned` the disk is the bare FAT volume, a 'superfloppy' that OVMF
+    boots as removable media; with it the volume is the one partition of an
+    MBR-partitioned disk, as firmware that only looks inside partitions
+    (U-Boot) needs."""
     loader = Path(loader)
     if not loader.is_file():
         raise BenchError(f"loader image not found: {loader}")
@@ -111,10 +156,15 @@ def make_volume(image, loader, files):
 
     payload = sum(len(data) for data in contents.values())
     size_mib = max(16, (payload * 2 >> 20) + 8)
+    offset = PARTITION_OFFSET if partitioned else 0
     with open(image, "wb") as out:
-        out.truncate(size_mib << 20)
+        out.truncate(offset + (size_mib << 20))
+    target = f"{image}@@{offset}" if partitioned else str(image)
+    if partitioned:
+        _write_mbr(image, size_mib * 2048)
     # 32 sectors per track, 64 heads: a geometry mformat accepts for any size.
-    _run_tool(["mformat", "-i", str(image), "-h", "64", "-s", "32",
+    # The boot sector counts the sectors that precede the volume.
+    run_tool(["mformat", "-i", target, "-h", "64", "-s", "32", "-H", str(offset // 512),
                "-T", str(size_mib * 2048), "-v", "QUILLMOR", "::"])
 
     directories = sorted({str(Path(path).parent) for path in contents} - {"."},
@@ -125,18 +175,21 @@ def make_volume(image, loader, files):
         for depth in range(1, len(parts) + 1):
             sub = "/".join(parts[:depth])
             if sub not in made:
-                _run_tool(["mmd", "-i", str(image), f"::/{sub}"])
+                run_tool(["mmd", "-i", target, f"::/{sub}"])
                 made.add(sub)
     staging = Path(image).parent / "volume-files"
     staging.mkdir(exist_ok=True)
     for index, (path, data) in enumerate(sorted(contents.items())):
         local = staging / f"{index}-{Path(path).name}"
         local.write_bytes(data)
-        _run_tool(["mcopy", "-i", str(image), str(local), f"::/{path}"])
+        run_tool(["mcopy", "-i", target, str(local), f"::/{path}"])
 
 
 # --------------------------------------------------------------------------
 # Machine
+
+FIRMWARES = ("ovmf", "ovmf-secure", "u-boot")
+
 
 @dataclasses.dataclass
 class Machine:
@@ -147,13 +200,24 @@ class Machine:
     vga: str = "std"
     devices: tuple = ()
     debug_exit: bool = True  # the isa-debug-exit device kernels leave QEMU through
+    cpu: str = None            # QEMU's processor model; None keeps QEMU's default
+    firmware: str = "ovmf"     # one of FIRMWARES
+    partitioned: bool = False  # the volume as the one partition of an MBR disk
+
+    def __post_init__(self):
+        if self.firmware not in FIRMWARES:
+            raise ValueError(f"unknown firmware {self.firmware!r}")
 
     def describe(self):
-        text = f"{self.machine} {self.memory}"
+        text = f"{self.firmware} {self.machine} {self.memory}"
+        if self.cpu:
+            text += f" cpu={self.cpu}"
         if self.smp != 1:
             text += f" smp={self.smp}"
         if self.vga != "std":
             text += f" vga={self.vga}"
+        if self.partitioned:
+            text += " mbr"
         for device in self.devices:
             text += f" +{device}"
         if not self.debug_exit:
@@ -162,15 +226,19 @@ class Machine:
 
     def qemu_args(self):
         size = parse_size(self.memory)
+        # Secure Boot's variable store lives in SMM-only flash.
+        kind = self.machine + (",smm=on" if self.firmware == "ovmf-secure" else "")
         if size > 4 << 30:
             # Big guests: RAM that is only backed once touched, and enough
             # physical address bits for memory pushed above the PCI hole.
             megabytes = f"{size >> 20}M"
-            args = ["-machine", f"{self.machine},memory-backend=m0",
+            args = ["-machine", f"{kind},memory-backend=m0",
                     "-object", f"memory-backend-ram,id=m0,size={megabytes},reserve=off",
-                    "-m", megabytes, "-cpu", "max,phys-bits=44"]
+                    "-m", megabytes, "-cpu", self.cpu or "max,phys-bits=44"]
         else:
-            args = ["-machine", self.machine, "-m", f"{size >> 20}M"]
+            args = ["-machine", kind, "-m", f"{size >> 20}M"]
+            if self.cpu:
+                args += ["-cpu", self.cpu]
         args += ["-smp", str(self.smp), "-vga", self.vga]
         for device in self.devices:
             args += ["-device", device]
@@ -288,7 +356,6 @@ def boot(machine, volume_files, loader, deadline=120.0, run_dir=None, on_output=
     as a screendump)."""
     if shutil.which(QEMU) is None:
         raise BenchError(f"{QEMU} not found (install qemu-system-x86)")
-    code, vars_template = find_ovmf()
     run_dir = Path(run_dir or tempfile.mkdtemp(prefix=f"quillmor-{name}-"))
     run_dir.mkdir(parents=True, exist_ok=True)
 
@@ -298,16 +365,13 @@ def boot(machine, volume_files, loader, deadline=120.0, run_dir=None, on_output=
         disk = f"file={volume_files},snapshot=on"
     else:
         volume = run_dir / "volume.img"
-        make_volume(volume, loader, volume_files)
+        make_volume(volume, loader, volume_files, partitioned=machine.partitioned)
         disk = f"file={volume}"
-    variables = run_dir / "OVMF_VARS.fd"
-    shutil.copyfile(vars_template, variables)
     qmp_path = run_dir / "qmp.sock"
 
     command = [QEMU, *machine.qemu_args(), "-accel", "tcg", "-nodefaults",
                "-display", "none", "-nic", "none", "-no-reboot",
-               "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
-               "-drive", f"if=pflash,format=raw,unit=1,file={variables}",
+               *firmware_args(machine.firmware, run_dir),
                "-drive", f"if=ide,format=raw,media=disk,{disk}",
                "-chardev", "stdio,id=serial0,signal=off", "-serial", "chardev:serial0",
                "-qmp", f"unix:{qmp_path},server=on,wait=off"]

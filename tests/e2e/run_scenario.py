@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs end-to-end scenarios of quillmor in QEMU with OVMF.
+"""Runs end-to-end scenarios of quillmor in QEMU (OVMF, U-Boot).
 
     run_scenario.py NAME [NAME...] --build-dir build    one or more scenarios
     run_scenario.py --list                              names, labels, timeouts
@@ -122,7 +122,7 @@ def main():
     parser.add_argument("--initrd", help="the ramdisk for --run (default: the bench's sample)")
     parser.add_argument("--memory", default="1G", help="guest memory for --run (default: 1G)")
     parser.add_argument("--firmware-output", action="store_true",
-                        help="with --run, also show OVMF's output before the banner")
+                        help="with --run, also show the firmware's output before the banner")
     parser.add_argument("--keep", action="store_true",
                         help="keep each run's directory even when it passed")
     args = parser.parse_args()

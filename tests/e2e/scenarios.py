@@ -1,12 +1,13 @@
 """The end-to-end scenarios: for each, what goes on the boot volume, which
 machine boots it, and what the serial log must say byte for byte.
 
-The loader's log begins at its 65-byte banner; OVMF's own text before it is
-ignored. Loader lines are compared as bytes. Where a line carries a value
-that only the run can know (an address the firmware chose, a count from the
-firmware's memory map), the line is matched against a template whose
-placeholders accept exactly the loader's number forms: "0x" and lower-case
-hexadecimal without leading zeros, or decimal without leading zeros.
+The loader's log begins at its 65-byte banner; the firmware's and a boot
+manager's own text before it is ignored. Loader lines are compared as
+bytes. Where a line carries a value that only the run can know (an address
+the firmware chose, a count from the firmware's memory map), the line is
+matched against a template whose placeholders accept exactly the loader's
+number forms: "0x" and lower-case hexadecimal without leading zeros, or
+decimal without leading zeros.
 """
 
 import dataclasses
@@ -14,12 +15,13 @@ import io
 import re
 import shutil
 import tarfile
+import tempfile
 from pathlib import Path
 
 import kernel_image
 from kernel_image import Segment, build_elf, plan_kernel
 from machine import (EXIT_CHECK_FAILED, EXIT_EXCEPTION, EXIT_PASS, BenchError, Machine,
-                     boot)
+                     boot, package_file, run_tool)
 
 # --------------------------------------------------------------------------
 # The loader's log
@@ -64,16 +66,17 @@ def rejected(name):
     return log_line(f"内核映像不合规：{name}")
 
 
-_HEX = rb"0x(?:0|[1-9a-f][0-9a-f]{0,15})"
-_DEC = rb"(?:0|[1-9][0-9]{0,19})"
+_FORMS = {"hex": rb"0x(?:0|[1-9a-f][0-9a-f]{0,15})", "dec": rb"(?:0|[1-9][0-9]{0,19})",
+          "levels": rb"[45]"}
 
 
 class LinePattern:
-    """One loader line with placeholders {hex:NAME} and {dec:NAME}."""
+    """One loader line with placeholders {hex:NAME}, {dec:NAME} and
+    {levels:NAME} (the paging depth, 4 or 5)."""
 
     def __init__(self, template):
         self.text = PREFIX + template + "\r\n"
-        parts = re.split(r"\{(hex|dec):(\w+)\}", self.text)
+        parts = re.split(r"\{(hex|dec|levels):(\w+)\}", self.text)
         regex = b""
         self.kinds = {}
         for index in range(0, len(parts), 3):
@@ -81,7 +84,7 @@ class LinePattern:
             if index + 2 < len(parts):
                 kind, name = parts[index + 1], parts[index + 2]
                 self.kinds[name] = kind
-                regex += b"(?P<" + name.encode() + b">" + (_HEX if kind == "hex" else _DEC) + b")"
+                regex += b"(?P<" + name.encode() + b">" + _FORMS[kind] + b")"
         self.regex = re.compile(regex, re.DOTALL)
 
     def match(self, line):
@@ -98,8 +101,9 @@ def kernel_line(plan):
 
 
 def handoff_patterns(framebuffers):
-    """The lines from the page-table line to the handoff line."""
-    return [LinePattern("页表就绪 PML4={hex:pml4}"),
+    """The lines from the page-table line to the handoff line. The root is a
+    PML5 when the firmware left five-level paging on (CR4.LA57)."""
+    return [LinePattern("页表就绪 PML{levels:levels}={hex:pml4}"),
             LinePattern("第二轮内存图 段数={dec:descriptors}"),
             LinePattern("切割区间=2"),
             LinePattern("内存区={dec:regions} 自己占页={dec:ledger} RSDP={hex:rsdp} "
@@ -451,14 +455,16 @@ def check_kernel_report(report, rest, expect):
 
     registers = [t for t in texts if re.match(r"rdi=", t)]
     if not registers:
-        report.fail("the test kernel did not report rdi, cr3 and rsp")
+        report.fail("the test kernel did not report rdi, cr3, rsp and the paging levels")
     else:
-        found = dict(re.findall(r"(rdi|cr3|rsp)=0x([0-9a-fA-F]+)", registers[0]))
-        for register, want in (("rdi", expect["handoff"]), ("cr3", expect["pml4"])):
+        found = {key: int(value, 0) for key, value in
+                 re.findall(r"\b(rdi|cr3|rsp|levels)=(0x[0-9a-fA-F]+|\d+)", registers[0])}
+        for register, want in (("rdi", expect["handoff"]), ("cr3", expect["pml4"]),
+                               ("levels", expect["levels"])):
             if register not in found:
                 report.fail(f"the test kernel's register line lacks {register}: {registers[0]}")
-            elif int(found[register], 16) != want:
-                report.fail(f"{register} at the kernel's entry is 0x{found[register]}, "
+            elif found[register] != want:
+                report.fail(f"{register} at the kernel's entry is {found[register]:#x}, "
                             f"but the loader announced {want:#x}")
 
     ramdisk = expect["ramdisk"]
@@ -496,14 +502,20 @@ def check_kernel_report(report, rest, expect):
                     + (f": {why}" if why else ""))
 
 
-def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None,
+def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None, preamble=None,
                     kernel_check=check_kernel_report):
     """Every progress line of a successful boot in order, nothing else from
     the loader, then what the kernel reports, judged by `kernel_check`
-    (by default: a test kernel that passes all its checks)."""
+    (by default: a test kernel that passes all its checks). `preamble`,
+    when given, is text that the firmware or boot manager must have written
+    before the banner: proof that the boot went the way the scenario says."""
     output = loader_output(report)
     if output is None:
         return
+    raw = report.result.raw
+    if preamble is not None and preamble not in raw[:len(raw) - len(output)]:
+        report.fail(f"before the banner the output lacks {show(preamble)!r}: the loader was not "
+                    "started the way this scenario sets up")
     plan = plan_kernel(kernel)
     if not isinstance(plan, kernel_image.Plan):
         raise BenchError(f"the test kernel is not a kernel the loader accepts ({plan})")
@@ -525,7 +537,7 @@ def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None,
     want(values["descriptors"] > 0, "the second memory map has no descriptors")
     want(1 <= values["regions"] <= 512, f"region count {values['regions']} is out of 1..512")
     want(values["ledger"] >= 1, "the page ledger is empty, yet the loader allocated memory")
-    want(values["rsdp"] != 0, "no ACPI root pointer, yet OVMF publishes ACPI 2.0 tables")
+    want(values["rsdp"] != 0, "no ACPI root pointer, yet the firmware publishes ACPI 2.0 tables")
     record = handoff - DIRECT_MAP_OFFSET
     want(handoff >= DIRECT_MAP_OFFSET and record % PAGE == 0 and record < 1 << 47,
          f"the handoff pointer {handoff:#x} is not a page in the direct map")
@@ -533,8 +545,8 @@ def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None,
         want(values["ledger"] <= max_ledger,
              f"the page ledger holds {values['ledger']} ranges, more than {max_ledger}")
     kernel_check(report, rest, {"handoff": handoff, "pml4": pml4, "ramdisk": ramdisk,
-                                "rsdp": values["rsdp"], "regions": values["regions"],
-                                "framebuffers": framebuffers})
+                                "levels": values["levels"], "rsdp": values["rsdp"],
+                                "regions": values["regions"], "framebuffers": framebuffers})
 
 
 # --------------------------------------------------------------------------
@@ -544,6 +556,7 @@ def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None,
 class Context:
     loader: Path
     kernel: Path
+    run_dir: Path = None  # the run's own directory, for files made on the way
 
     def test_kernel(self):
         if not self.kernel.is_file():
@@ -561,6 +574,7 @@ class Scenario:
     deadline: float = 90.0
     labels: tuple = ("e2e",)
     on_stop: object = None  # machine.boot's last look before QEMU is stopped
+    end_when: object = None  # serial bytes -> True once nothing more will come
 
     @property
     def timeout(self):
@@ -688,21 +702,26 @@ for _key, (_error, _data, _what) in rejected_kernels().items():
 
 
 # Complete boots into the test kernel, from 256 MiB to 1 TiB.
-def _full_boot(framebuffers=1, max_ledger=None):
-    def check(report, context, files):
-        check_full_boot(report, files[KERNEL_FILE], files[RAMDISK_FILE], framebuffers,
-                        max_ledger)
-    return check
-
-
 def _good_volume(context):
     return {KERNEL_FILE: context.test_kernel(), RAMDISK_FILE: sample_ramdisk()}
 
 
 def full_boot_scenario(name, summary, machine, deadline=120.0, labels=("e2e",),
-                       framebuffers=1, max_ledger=None):
-    scenario(name, summary, files=_good_volume, check=_full_boot(framebuffers, max_ledger),
-             machine=machine, deadline=deadline, labels=labels)
+                       framebuffers=1, max_ledger=None, files=_good_volume, preamble=None,
+                       kernel_info=None):
+    """`kernel_info`: {group: {key: value}} that the test kernel's info lines
+    must show."""
+    def check(report, context, files):
+        check_full_boot(report, files[KERNEL_FILE], files[RAMDISK_FILE], framebuffers,
+                        max_ledger, preamble)
+        for group, wanted in (kernel_info or {}).items():
+            shown = report.kernel.get("info", {}).get(group, {})
+            for key, value in wanted.items():
+                if shown.get(key) != value:
+                    report.fail(f"the test kernel's info {group} shows {key}={shown.get(key)}, "
+                                f"not {value}")
+    scenario(name, summary, files=files, check=check, machine=machine, deadline=deadline,
+             labels=labels)
 
 
 full_boot_scenario("boot-q35-256M", "complete boot, q35, 256 MiB", Machine(memory="256M"))
@@ -729,23 +748,132 @@ full_boot_scenario("boot-q35-1T", "complete boot, q35, 1 TiB; at most 64 ledger 
 
 
 # --------------------------------------------------------------------------
+# The firmware matrix: the same complete boot, judged the same way, under
+# U-Boot's UEFI, behind real boot managers, on other processor models and
+# under Secure Boot.
+
+BOOT_PATH = "EFI/BOOT/BOOTX64.EFI"
+# Where a boot manager in front finds the loader.
+CHAINED_PATH = "EFI/quillmor/quillmor.efi"
+
+GRUB_CONFIG = (f"search --no-floppy --file --set=root /{CHAINED_PATH}\n"
+               f"chainloader /{CHAINED_PATH}\nboot\n").encode()
+
+
+def grub_image(run_dir):
+    """A standalone GRUB whose embedded configuration chainloads the loader."""
+    config, image = run_dir / "grub.cfg", run_dir / "grubx64.efi"
+    config.write_bytes(GRUB_CONFIG)
+    run_tool(["grub-mkstandalone", "-O", "x86_64-efi", "--locales=", "--fonts=", "--themes=",
+              "--modules=fat part_msdos search_fs_file chain",
+              "--install-modules=fat part_msdos search search_fs_file chain normal configfile",
+              "-o", image, f"boot/grub/grub.cfg={config}"], "grub-efi-amd64-bin")
+    return image.read_bytes()
+
+
+def _grub_volume(context):
+    return {**_good_volume(context), BOOT_PATH: grub_image(context.run_dir),
+            CHAINED_PATH: context.loader.read_bytes()}
+
+
+def _systemd_boot_volume(context):
+    manager = package_file("systemd-boot-efi", "/systemd-bootx64.efi",
+                           "/usr/lib/systemd/boot/efi/systemd-bootx64.efi")
+    return {**_good_volume(context), BOOT_PATH: manager.read_bytes(),
+            CHAINED_PATH: context.loader.read_bytes(),
+            "loader/loader.conf": b"timeout 0\ndefault quillmor.conf\n",
+            "loader/entries/quillmor.conf": f"title quillmor\nefi /{CHAINED_PATH}\n".encode()}
+
+
+def snakeoil_file(name):
+    """Debian's Secure Boot test key or certificate, shipped with OVMF."""
+    return package_file("ovmf", f"/{name}", f"/usr/share/ovmf/{name}")
+
+
+def signed_loader(context):
+    """The loader signed with the key whose certificate Debian's Secure Boot
+    OVMF has enrolled. sbsign takes no passphrase, so the key is decrypted
+    into the run's directory first."""
+    key = context.run_dir / "signing-key.pem"
+    signed = context.run_dir / "quillmor-signed.efi"
+    run_tool(["openssl", "pkey", "-passin", "pass:snakeoil", "-out", key,
+              "-in", snakeoil_file("PkKek-1-snakeoil.key")], "openssl")
+    run_tool(["sbsign", "--key", key, "--cert", snakeoil_file("PkKek-1-snakeoil.pem"),
+              "--output", signed, context.loader], "sbsigntool")
+    return signed.read_bytes()
+
+
+# OVMF's boot manager refusing the disk's boot option for its signature.
+SECURE_BOOT_REFUSAL = re.compile(
+    rb'BdsDxe: failed to load Boot[0-9A-F]{4} "UEFI QEMU HARDDISK[^\r\n]*: Access Denied\r\n')
+
+
+def firmware_refused(raw):
+    return SECURE_BOOT_REFUSAL.search(raw) is not None
+
+
+def check_refused(report, context, files):
+    """The firmware refused the unsigned loader: its refusal line, and no line
+    of the loader, the banner least of all."""
+    raw = report.result.raw
+    if PREFIX.encode() in raw:
+        report.fail("the loader wrote to the serial port: Secure Boot let an unsigned image run")
+    if not firmware_refused(raw):
+        report.fail("the firmware never refused the disk's boot option with Access Denied")
+
+
+U_BOOT = Machine(machine="pc", memory="512M", firmware="u-boot", partitioned=True)
+
+full_boot_scenario("boot-u-boot",
+                   "complete boot on U-Boot's UEFI (pc, IDE disk with an MBR EFI partition): "
+                   "no GOP, ACPI 2.0 tables", U_BOOT, framebuffers=0, preamble=b"U-Boot ")
+full_boot_scenario("boot-grub-chainload",
+                   f"GRUB as {BOOT_PATH} chainloads the loader from {CHAINED_PATH} on an MBR "
+                   "EFI partition", Machine(partitioned=True), files=_grub_volume,
+                   preamble=b"Welcome to GRUB!")
+full_boot_scenario("boot-systemd-boot",
+                   f"systemd-boot as {BOOT_PATH} starts the loader's type-1 entry "
+                   f"/{CHAINED_PATH} at once (timeout 0)", Machine(), files=_systemd_boot_volume)
+full_boot_scenario("boot-cpu-conroe",
+                   "complete boot on a Conroe processor, which lacks CPUID leaf 0x0b: the boot "
+                   "processor's id comes from leaf 1", Machine(memory="1G", cpu="Conroe"),
+                   kernel_info={"boot-processor": {"leaf": "0x1"}})
+full_boot_scenario("boot-cpu-max",
+                   "complete boot on QEMU's 'max' processor: every feature TCG has, CPUID leaf "
+                   "0x0b", Machine(memory="1G", cpu="max"),
+                   kernel_info={"boot-processor": {"leaf": "0xb"}})
+full_boot_scenario("boot-secure-signed",
+                   "Secure Boot on, Debian's test keys enrolled: the loader signed with that key "
+                   "boots", Machine(firmware="ovmf-secure"),
+                   files=lambda c: {**_good_volume(c), BOOT_PATH: signed_loader(c)},
+                   preamble=b"BdsDxe: starting Boot0001")
+scenario("secure-unsigned-refused",
+         "Secure Boot on: the firmware refuses the unsigned loader and its banner never appears",
+         files=_good_volume, check=check_refused, machine=Machine(firmware="ovmf-secure"),
+         end_when=firmware_refused)
+
+
+# --------------------------------------------------------------------------
 # Running
 
 def returned_to_firmware(raw):
-    """OVMF's boot manager took control back after the loader started (a check
-    failure exits with EFI_ABORTED): nothing more will come from the loader."""
+    """The firmware took control back after the loader started (a check
+    failure exits with EFI_ABORTED): nothing more will come from the loader.
+    OVMF's boot manager says so, or its shell starts; U-Boot reports the
+    application's status."""
     start = raw.find(BANNER)
-    return start >= 0 and (raw.find(b"BdsDxe: failed to start", start) >= 0
-                           or raw.find(b"Shell> ", start) >= 0)
+    return start >= 0 and any(raw.find(text, start) >= 0 for text in (
+        b"BdsDxe: failed to start", b"Shell> ", b"## Application failed"))
 
 
 def run(item, context, keep=False, on_output=None):
     """Boots one scenario and checks it; returns its Report. The run's
     directory is removed when the scenario passed, unless `keep`."""
-    files = item.files(context)
+    run_dir = Path(tempfile.mkdtemp(prefix=f"quillmor-{item.name}-"))
+    files = item.files(dataclasses.replace(context, run_dir=run_dir))
     result = boot(item.machine, files, context.loader, deadline=item.deadline,
-                  on_output=on_output, name=item.name, end_when=returned_to_firmware,
-                  on_stop=item.on_stop)
+                  run_dir=run_dir, on_output=on_output, name=item.name,
+                  end_when=item.end_when or returned_to_firmware, on_stop=item.on_stop)
     report = Report(result)
     item.check(report, context, files)
     if report.passed and not keep:

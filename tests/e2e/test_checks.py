@@ -27,7 +27,7 @@ def good_log():
         "[quillmor] 内存区=33 自己占页=12 RSDP=0xfb7e014 帧缓冲=1",
         f"[quillmor] 退出引导服务，交接给内核（交接结构={HANDOFF:#x}）",
         "[ktest] start",
-        f"[ktest] rdi={HANDOFF:#x} cr3={PML4:#x} rsp=0x7ff0ff0",
+        f"[ktest] rdi={HANDOFF:#x} cr3={PML4:#x} rsp=0x7ff0ff0 levels=4",
         "[ktest] ok record-header",
         f"[ktest] info ramdisk-fnv1a64=0x{scenarios.fnv1a64(RAMDISK):016x} length={len(RAMDISK)}",
         "[ktest] done ok=1 failed=0",
@@ -75,6 +75,8 @@ class FullBootChecks(unittest.TestCase):
             "no framebuffer": log.replace("帧缓冲=1".encode(), "帧缓冲=0".encode()),
             "rdi differs": log.replace(f"rdi={HANDOFF:#x}".encode(), b"rdi=0x0"),
             "cr3 differs": log.replace(f"cr3={PML4:#x}".encode(), b"cr3=0x7f01000"),
+            "PML5 root, four-level kernel": log.replace(b"PML4=", b"PML5="),
+            "paging levels unreported": log.replace(b" levels=4", b""),
             "ramdisk length differs": log.replace(f"length={len(RAMDISK)}".encode(),
                                                   f"length={len(RAMDISK) - 512}".encode()),
             "ramdisk hash differs": log.replace(b"ramdisk-fnv1a64=0x", b"ramdisk-fnv1a64=0x1"),
@@ -92,6 +94,19 @@ class FullBootChecks(unittest.TestCase):
             with self.subTest(what):
                 self.assertNotEqual(text, log)
                 self.assertNotEqual(full_boot_problems(text), [])
+
+    def test_five_level_root_passes_when_the_kernel_runs_five_levels(self):
+        log = good_log().replace(b"PML4=", b"PML5=").replace(b" levels=4", b" levels=5")
+        self.assertEqual(full_boot_problems(log), [])
+
+    def test_preamble_must_precede_the_banner(self):
+        report = scenarios.Report(result_of(good_log()))
+        scenarios.check_full_boot(report, KERNEL, RAMDISK, 1, preamble=b"BdsDxe: starting")
+        self.assertEqual(report.problems, [])
+        for absent in (b"Welcome to GRUB!", "引导卷已打开".encode()):
+            report = scenarios.Report(result_of(good_log()))
+            scenarios.check_full_boot(report, KERNEL, RAMDISK, 1, preamble=absent)
+            self.assertNotEqual(report.problems, [], absent)
 
     def test_framebuffer_count_is_checked_both_ways(self):
         self.assertNotEqual(full_boot_problems(good_log(), framebuffers=0), [])
@@ -123,6 +138,16 @@ class ExactChecks(unittest.TestCase):
         self.assertNotEqual(self.check("kernel-SegmentOutOfFile", log), [])
         prefixed = log.replace("内核映像不合规".encode(), "装载失败：内核映像不合规".encode())
         self.assertNotEqual(self.check("kernel-TooManySegments", prefixed), [])
+
+    def test_secure_boot_refusal(self):
+        refusal = (b'BdsDxe: failed to load Boot0001 "UEFI QEMU HARDDISK QM00001 " from '
+                   b'PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x0,0xFFFF,0x0): Access Denied\r\n')
+        other = refusal.replace(b"Access Denied", b"Not Found")
+        for log, passes in ((refusal, True), (other, False), (refusal + scenarios.BANNER, False),
+                            (refusal + scenarios.volume_opened(), False)):
+            report = scenarios.Report(result_of(log, exit_status=None))
+            scenarios.check_refused(report, None, {})
+            self.assertEqual(report.problems == [], passes, log)
 
     def test_rejection_text_is_exact(self):
         self.assertEqual(scenarios.rejected("EmptyImage"),

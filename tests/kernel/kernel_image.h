@@ -14,7 +14,18 @@ extern char kernel_image_end[];
 extern uint64_t entry_rsp;
 extern uint64_t entry_rdi;
 extern uint64_t entry_cr3;
+extern uint64_t entry_cr4;
 extern uint64_t entry_rflags;
+
+/* The GDTR and IDTR the kernel found loaded, as SGDT and SIDT store them. */
+struct descriptor_register {
+    uint16_t limit;
+    uint64_t base;
+} __attribute__((packed));
+extern struct descriptor_register entry_gdtr;
+extern struct descriptor_register entry_idtr;
+
+#define CR4_LA57 (1ull << 12)
 
 static inline uint64_t kernel_virtual_base(void) {
     return (uint64_t)(uintptr_t)kernel_image_start;

@@ -68,6 +68,7 @@ static void check_handover(const struct quillmor_handoff* record, uint64_t recor
     check_region_mappings(record, walk);
     check_kernel_mapping(record, walk);
     check_framebuffer_mapping(record, walk);
+    check_descriptor_tables(walk);
 
     usable_index_build(record, &usable);
     check_table_tree(walk, &usable);
@@ -101,6 +102,9 @@ _Noreturn void kernel_main(void) {
     serial_write_hex(entry_cr3);
     serial_write(" rsp=");
     serial_write_hex(entry_rsp);
+    unsigned levels = (entry_cr4 & CR4_LA57) ? 5 : 4;
+    serial_write(" levels=");
+    serial_write_dec(levels);
     line_end();
 
     /* First, before anything can write to the probes. */
@@ -109,7 +113,11 @@ _Noreturn void kernel_main(void) {
     check_entry_stack();
 
     if (check_cr3(entry_cr3)) {
-        struct page_walk walk = {.root = entry_cr3, .window = QUILLMOR_DIRECT_MAP_OFFSET};
+        struct page_walk walk = {
+            .root = entry_cr3, .window = QUILLMOR_DIRECT_MAP_OFFSET, .levels = levels};
+        if (levels == 5) {
+            check_five_level_root(&walk);
+        }
         uint64_t record_physical;
         if (check_record_pointer(entry_rdi, &walk, &record_physical)) {
             const struct quillmor_handoff* record =

@@ -244,3 +244,52 @@ void check_table_tree(const struct page_walk* walk, const struct usable_index* u
         check_pass("tables-not-usable");
     }
 }
+
+void check_five_level_root(const struct page_walk* walk) {
+    const uint64_t* entries = (const uint64_t*)(uintptr_t)(walk->window + walk->root);
+    uint64_t low = entries[0], high = entries[511];
+    unsigned other = 0;
+    for (unsigned i = 1; i < 511; i++) {
+        other += entries[i] != 0;
+    }
+    if (!upper_entry_valid(low) || !upper_entry_valid(high) ||
+        ((low ^ high) & PTE_ADDRESS_MASK) != 0 || other != 0) {
+        check_fail_begin("five-level-root");
+        write_field_hex("entry0", low);
+        write_field_hex("entry511", high);
+        write_field_dec("others-used", other);
+        line_end();
+        return;
+    }
+    check_pass("five-level-root");
+}
+
+/* Until the kernel loads its own, an exception or interrupt reads the
+   firmware's IDT and a segment load its GDT, at their linear addresses under
+   the loader's tables; so each must be mapped there, at its own address. */
+static void check_descriptor_table(const char* name, const struct descriptor_register* loaded,
+                                   const struct page_walk* walk) {
+    uint64_t base = loaded->base, size = (uint64_t)loaded->limit + 1;
+    struct walk_failure failure;
+    bool low = base < DIRECT_MAP_PHYSICAL_LIMIT - size;
+    if (low && walk_check_run(walk, page_floor(base), page_floor(base), pages_covering(base, size),
+                              &failure)) {
+        check_pass(name);
+        return;
+    }
+    check_fail_begin(name);
+    write_field_hex("base", base);
+    write_field_hex("limit", loaded->limit);
+    if (low) {
+        serial_write(" not identity-mapped:");
+        write_walk_failure(&failure);
+    } else {
+        serial_write(" above every identity-mappable address");
+    }
+    line_end();
+}
+
+void check_descriptor_tables(const struct page_walk* walk) {
+    check_descriptor_table("gdt-identity", &entry_gdtr, walk);
+    check_descriptor_table("idt-identity", &entry_idtr, walk);
+}

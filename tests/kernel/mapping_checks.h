@@ -26,8 +26,16 @@ void check_kernel_mapping(const struct quillmor_handoff* record, const struct pa
    when there is no framebuffer. */
 void check_framebuffer_mapping(const struct quillmor_handoff* record, const struct page_walk* walk);
 
-/* table-format over every level-4 to level-2 entry, the "table-pages" info
-   line and tables-not-usable. */
+/* table-format over every upper-level entry, the "table-pages" info line and
+   tables-not-usable. */
 void check_table_tree(const struct page_walk* walk, const struct usable_index* usable);
+
+/* five-level-root, under CR4.LA57 only: the root's entries 0 and 511 both
+   point at the one level-4 table, and no other entry is used. */
+void check_five_level_root(const struct page_walk* walk);
+
+/* gdt-identity and idt-identity: every page of the descriptor tables that the
+   firmware left loaded is mapped at its own address. */
+void check_descriptor_tables(const struct page_walk* walk);
 
 #endif

@@ -14,10 +14,20 @@ static inline unsigned table_index(uint64_t virtual_address, unsigned level) {
     return (unsigned)(virtual_address >> (12 + 9 * (level - 1))) & (ENTRIES_PER_TABLE - 1);
 }
 
-/* Sign-extends bit 47 so that index-built addresses print as real ones. */
-static inline uint64_t canonical(uint64_t virtual_address) {
-    return (virtual_address & (1ull << 47)) ? (virtual_address | 0xffff000000000000ull)
-                                            : virtual_address;
+/* The highest bit that the tables translate: 47, or 56 with five levels. */
+static inline uint64_t sign_bit(const struct page_walk* walk) {
+    return 1ull << (11 + 9 * walk->levels);
+}
+
+static inline bool is_canonical(const struct page_walk* walk, uint64_t virtual_address) {
+    uint64_t high = virtual_address & ~(sign_bit(walk) - 1);
+    return high == 0 || high == ~(sign_bit(walk) - 1);
+}
+
+/* Sign-extends the top bit so that index-built addresses print as real ones. */
+static inline uint64_t canonical(const struct page_walk* walk, uint64_t virtual_address) {
+    return (virtual_address & sign_bit(walk)) ? (virtual_address | ~(sign_bit(walk) - 1))
+                                              : virtual_address;
 }
 
 bool upper_entry_valid(uint64_t entry) {
@@ -37,15 +47,15 @@ static void fail(struct walk_failure* failure, uint64_t virtual_address, unsigne
     failure->expected = expected;
 }
 
-/* Follows levels 4, 3 and 2 for the address; returns its level-1 table. */
+/* Follows the levels above 1 for the address; returns its level-1 table. */
 static const uint64_t* level1_table(const struct page_walk* walk, uint64_t virtual_address,
                                     struct walk_failure* failure) {
-    if (!is_canonical(virtual_address)) {
+    if (!is_canonical(walk, virtual_address)) {
         fail(failure, virtual_address, 0, 0, 0);
         return 0;
     }
     uint64_t table = walk->root;
-    for (unsigned level = 4; level >= 2; level--) {
+    for (unsigned level = walk->levels; level >= 2; level--) {
         uint64_t entry = table_at(walk, table)[table_index(virtual_address, level)];
         if (!upper_entry_valid(entry)) {
             fail(failure, virtual_address, level, entry, 0);
@@ -112,10 +122,10 @@ bool walk_translate(const struct page_walk* walk, uint64_t virtual_address, uint
     return true;
 }
 
-static void note_invalid(struct table_census* census, uint64_t virtual_address, unsigned level,
-                         uint64_t entry) {
+static void note_invalid(const struct page_walk* walk, struct table_census* census,
+                         uint64_t virtual_address, unsigned level, uint64_t entry) {
     if (census->invalid_entries == 0) {
-        fail(&census->first_invalid, canonical(virtual_address), level, entry, 0);
+        fail(&census->first_invalid, canonical(walk, virtual_address), level, entry, 0);
     }
     census->invalid_entries++;
 }
@@ -134,7 +144,12 @@ static void census_below(const struct page_walk* walk, uint64_t table, unsigned 
             continue;
         }
         if (!upper_entry_valid(entry)) {
-            note_invalid(census, virtual_address, level, entry);
+            note_invalid(walk, census, virtual_address, level, entry);
+            continue;
+        }
+        /* A five-level root reaches its one level-4 table from both halves. */
+        if (level == 5 && i == ENTRIES_PER_TABLE - 1 &&
+            (entry & PTE_ADDRESS_MASK) == (entries[0] & PTE_ADDRESS_MASK)) {
             continue;
         }
         visit(context, entry & PTE_ADDRESS_MASK);
@@ -152,5 +167,5 @@ void walk_census(const struct page_walk* walk, table_visitor visit, void* contex
     census->invalid_entries = 0;
     census->first_invalid = (struct walk_failure){0, 0, 0, 0};
     visit(context, walk->root);
-    census_below(walk, walk->root, 4, 0, visit, context, census);
+    census_below(walk, walk->root, walk->levels, 0, visit, context, census);
 }

@@ -1,5 +1,5 @@
 /*
- * Software walk of four-level x86-64 page tables, 4 KiB pages only.
+ * Software walk of four- or five-level x86-64 page tables, 4 KiB pages only.
  *
  * The loader builds every entry as (physical address | present | writable)
  * and nothing else. The processor may since have set the accessed bit in
@@ -24,11 +24,12 @@
 #define PTE_ADDRESS_MASK 0x000ffffffffff000ull
 
 struct page_walk {
-    uint64_t root;   /* physical address of the level-4 table */
+    uint64_t root;   /* physical address of the top-level table */
     uint64_t window; /* virtual address of physical address 0 */
+    unsigned levels; /* 4, or 5 when CR4.LA57 is set */
 };
 
-/* Where and why a walk failed. Level 4 to 1 names the table whose entry was
+/* Where and why a walk failed. Level 5 to 1 names the table whose entry was
    wrong; level 0 means the virtual address itself is not canonical. */
 struct walk_failure {
     uint64_t virtual_address;
@@ -51,12 +52,7 @@ static inline uint64_t pages_covering(uint64_t base, uint64_t length) {
     return (page_floor(base + length + PAGE_SIZE - 1) - page_floor(base)) / PAGE_SIZE;
 }
 
-static inline bool is_canonical(uint64_t virtual_address) {
-    uint64_t top = virtual_address >> 47;
-    return top == 0 || top == 0x1ffff;
-}
-
-/* True when an entry of level 4, 3 or 2 is exactly (table | present |
+/* True when an entry of level 5, 4, 3 or 2 is exactly (table | present |
    writable), with a non-zero table address. */
 bool upper_entry_valid(uint64_t entry);
 
@@ -82,9 +78,10 @@ struct table_census {
 typedef void (*table_visitor)(void* context, uint64_t table_physical);
 
 /* Visits every table reachable from the root through valid upper entries and
-   checks every non-zero entry of levels 4 to 2. Level-1 entries are not read.
-   The loader never shares a table between two parents, so each visit is a
-   distinct page. */
+   checks every non-zero entry of the upper levels. Level-1 entries are not
+   read. The loader shares no table between two parents except the level-4
+   table under a five-level root (its entries 0 and 511), which is visited
+   once; so each visit is a distinct page. */
 void walk_census(const struct page_walk* walk, table_visitor visit, void* context,
                  struct table_census* census);
 

@@ -174,7 +174,7 @@ void check_loader_identity(const struct quillmor_handoff* record) {
     check_pass("loader-identity");
 }
 
-uint32_t boot_processor_identity(void) {
+uint32_t boot_processor_identity(uint32_t* leaf) {
     enum { LEAF_TOPOLOGY = 0x0b, LEAF_FEATURES = 0x01 };
     uint32_t max_basic_leaf = cpuid(0, 0).eax;
     if (max_basic_leaf >= LEAF_TOPOLOGY) {
@@ -182,14 +182,17 @@ uint32_t boot_processor_identity(void) {
         /* A zero count of logical processors at subleaf 0 means the leaf
            is not implemented even though the maximum covers it. */
         if ((topology.ebx & 0xffff) != 0) {
+            *leaf = LEAF_TOPOLOGY;
             return topology.edx;
         }
     }
+    *leaf = LEAF_FEATURES;
     return cpuid(LEAF_FEATURES, 0).ebx >> 24;
 }
 
 void check_boot_processor(const struct quillmor_handoff* record) {
-    uint32_t identity = boot_processor_identity();
+    uint32_t leaf;
+    uint32_t identity = boot_processor_identity(&leaf);
     const struct quillmor_processor* first = &record->processors[0];
     if (record->processor_count != 1 || record->boot_processor_id != identity ||
         first->id != identity || first->flags != QUILLMOR_PROCESSOR_BOOT) {
@@ -421,8 +424,10 @@ void report_kernel_info(const struct quillmor_handoff* record) {
     line_end();
     info_begin();
     serial_write("boot-processor");
+    uint32_t leaf;
     write_field_dec("id", record->boot_processor_id);
-    write_field_dec("cpuid", boot_processor_identity());
+    write_field_dec("cpuid", boot_processor_identity(&leaf));
+    write_field_hex("leaf", leaf);
     line_end();
 }
 

@@ -33,8 +33,8 @@ void report_framebuffer_info(const struct quillmor_handoff* record);
 
 /* The boot processor's APIC identity as the processor reports it: the x2APIC
    ID of CPUID leaf 0x0B when that leaf exists, else the initial APIC ID of
-   leaf 1. */
-uint32_t boot_processor_identity(void);
+   leaf 1; `leaf` says which. */
+uint32_t boot_processor_identity(uint32_t* leaf);
 
 /* The ramdisk as the module table gives it, or false when there is none
    usable (count 0, or an address outside the direct map). */
