@@ -222,9 +222,11 @@ LINK_BASE = 0xFFFFFFFF80000000
 #   mov al, 0x10; out 0xf4, al; 1: cli; hlt; jmp 1b
 EXIT_CODE = bytes.fromhex("b010e6f4faf4ebfc")
 
-# Entry code of the valid crafted kernel, which checks its own placement: the
-# first and last quadwords of .rodata, the first quadword and the last byte
-# of .data, every byte of the .bss tail and the zero fill after the code. It
+# Entry code of the valid crafted kernel, which checks its own placement and
+# its entry state: the first and last quadwords of .rodata, the first
+# quadword and the last byte of .data, every byte of the .bss tail, the zero
+# fill after the code, and RSP 16-byte aligned as the loader promises (the
+# code pushes nothing, so RSP is still the one it was entered with). It
 # leaves QEMU with 0x10 when all match and 0x11 when one does not.
 #   entry: movabs rax, 0x0021617461646f72        ; "rodata!\0"
 #          lea rbx, [rip + entry + 0x1000]
@@ -235,14 +237,15 @@ EXIT_CODE = bytes.fromhex("b010e6f4faf4ebfc")
 #          lea rcx, [rbx + 0x234] / lea rdx, [rbx + 0x2345]
 #   1:     cmp byte ptr [rcx], 0 / jne fail / inc rcx / cmp rcx, rdx / jb 1b
 #          cmp qword ptr [rip + entry + 0xff8], 0 / jne fail
+#          test spl, 0xf / jne fail
 #          mov al, 0x10 / jmp 2f
 #   fail:  mov al, 0x11
 #   2:     out 0xf4, al
 #   3:     cli / hlt / jmp 3b
 PLACEMENT_CHECK_CODE = bytes.fromhex(
-    "48b8726f646174612100488d1def0f00004839037551483983f80700007548488d1dda2f0000"
-    "48b80001020304050607483903753280bb330200005a7529488d8b34020000488d9345230000"
-    "803900751648ffc14839d172f348833d970f0000007504b010eb02b011e6f4faf4ebfc")
+    "48b8726f646174612100488d1def0f00004839037557483983f8070000754e488d1dda2f0000"
+    "48b80001020304050607483903753880bb330200005a752f488d8b34020000488d9345230000"
+    "803900751c48ffc14839d172f348833d970f000000750a40f6c40f7504b010eb02b011e6f4faf4ebfc")
 
 
 def crafted_kernel(base=LINK_BASE, entry=None, table_at_end=True):
@@ -661,8 +664,9 @@ def _check_crafted_boot(report, context, files):
                     f"{show_lines(rest)}")
     status = report.result.exit_status
     if status == EXIT_CHECK_FAILED:
-        report.fail("the crafted kernel found its segments misplaced: .rodata, .data, the .bss "
-                    "tail or the zero fill after its code holds the wrong bytes")
+        report.fail("the crafted kernel found its segments misplaced (.rodata, .data, the .bss "
+                    "tail or the zero fill after its code holds the wrong bytes) or RSP not "
+                    "16-byte aligned at its entry")
     elif status != EXIT_PASS:
         report.fail(f"the crafted kernel did not report back: {report.result.ending()}")
 
