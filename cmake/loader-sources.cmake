@@ -29,6 +29,7 @@ set(QUILLMOR_LOADER_SOURCES
 # The processor side of the arch layer; host builds link fakes instead.
 set(QUILLMOR_ARCH_SOURCES
     arch/x86_64/cpu.cpp
+    arch/x86_64/cpuid.cpp
     arch/x86_64/enter_kernel.S
     arch/x86_64/memory.cpp)
 

@@ -24,14 +24,6 @@ void halt_processor() {
     asm volatile("hlt" : : : "memory");
 }
 
-CpuidResult cpuid(uint32_t leaf, uint32_t subleaf) {
-    CpuidResult result;
-    asm volatile("cpuid"
-                 : "=a"(result.eax), "=b"(result.ebx), "=c"(result.ecx), "=d"(result.edx)
-                 : "a"(leaf), "c"(subleaf));
-    return result;
-}
-
 void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer, uint64_t entry_point) {
     quillmor_enter_kernel(page_table_root, handoff_pointer, entry_point);
 }
