@@ -106,17 +106,16 @@ EFI_STATUS EFIAPI FileReadThunk(EFI_FILE_PROTOCOL* self, UINTN* size, void* buff
     fw().calls.push_back("File.Read");
     auto* handle = reinterpret_cast<FakeFileHandle*>(self);
     FakeFile& file = *handle->file;
-    if (file.read_status != EFI_SUCCESS) {
-        return file.read_status;
+    const auto scripted = file.read_status.find(static_cast<int>(file.read_requests.size()));
+    file.read_requests.push_back(*size);
+    if (scripted != file.read_status.end()) {
+        return scripted->second;
     }
-    UINTN count = std::min<UINTN>(*size, file.bytes.size() - handle->position);
-    if (file.read_count) {
-        count = *file.read_count;
-    }
-    std::memcpy(buffer, file.bytes.data() + handle->position,
-                std::min<UINTN>(count, file.bytes.size() - handle->position));
+    const UINTN end = std::min<UINTN>(file.readable.value_or(SIZE_MAX), file.bytes.size());
+    const UINTN count = std::min<UINTN>(*size, end - std::min<UINTN>(end, handle->position));
+    std::memcpy(buffer, file.bytes.data() + handle->position, count);
     handle->position += count;
-    *size = count;
+    *size = file.read_count.value_or(count);
     return EFI_SUCCESS;
 }
 

@@ -18,8 +18,10 @@ struct FakeFile {
     EFI_STATUS open_status = EFI_SUCCESS;
     EFI_STATUS get_info_status = EFI_SUCCESS;
     std::optional<UINTN> info_size; // the size GetInfo reports; default: the real record size
-    EFI_STATUS read_status = EFI_SUCCESS;
-    std::optional<UINTN> read_count; // bytes Read reports; default: all it was asked for
+    std::map<int, EFI_STATUS> read_status; // status of Read call n; default: success
+    std::optional<UINTN> readable;         // bytes before Read finds the end; default: all
+    std::optional<UINTN> read_count;       // bytes every Read reports; default: what it delivered
+    std::vector<UINTN> read_requests;      // byte counts Read was asked for
     int open_count = 0;
     int close_count = 0;
 };
