@@ -22,6 +22,15 @@
 
 namespace {
 
+// The firmware's watchdog is meant for boot options that hang; reading a
+// large ramdisk from a slow disk must not reset the machine. Nothing depends
+// on the outcome, so its status is not looked at.
+void disable_watchdog(EFI_BOOT_SERVICES* boot_services) {
+    if (boot_services->SetWatchdogTimer != nullptr) {
+        boot_services->SetWatchdogTimer(0, 0, 0, nullptr);
+    }
+}
+
 // The root directory of the volume the loader itself was loaded from.
 EFI_FILE_PROTOCOL* open_boot_volume() {
     const auto* loaded_image = static_cast<const EFI_LOADED_IMAGE_PROTOCOL*>(
@@ -179,6 +188,7 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     if (boot_services == nullptr) {
         fatal_stop("没有引导服务");
     }
+    disable_watchdog(boot_services);
     EFI_FILE_PROTOCOL* root = open_boot_volume();
 
     // Both files are read before the kernel image is examined.

@@ -146,6 +146,8 @@ using EFI_LOCATE_HANDLE = EFI_STATUS(EFIAPI*)(EFI_LOCATE_SEARCH_TYPE SearchType,
 using EFI_EXIT = EFI_STATUS(EFIAPI*)(EFI_HANDLE ImageHandle, EFI_STATUS ExitStatus,
                                      UINTN ExitDataSize, CHAR16* ExitData);
 using EFI_EXIT_BOOT_SERVICES = EFI_STATUS(EFIAPI*)(EFI_HANDLE ImageHandle, UINTN MapKey);
+using EFI_SET_WATCHDOG_TIMER = EFI_STATUS(EFIAPI*)(UINTN Timeout, uint64_t WatchdogCode,
+                                                   UINTN DataSize, CHAR16* WatchdogData);
 using EFI_OPEN_PROTOCOL = EFI_STATUS(EFIAPI*)(EFI_HANDLE Handle, const EFI_GUID* Protocol,
                                               void** Interface, EFI_HANDLE AgentHandle,
                                               EFI_HANDLE ControllerHandle, uint32_t Attributes);
@@ -181,7 +183,7 @@ struct EFI_BOOT_SERVICES {
     EFI_EXIT_BOOT_SERVICES ExitBootServices;
     void* GetNextMonotonicCount;
     void* Stall;
-    void* SetWatchdogTimer;
+    EFI_SET_WATCHDOG_TIMER SetWatchdogTimer;
     void* ConnectController;
     void* DisconnectController;
     EFI_OPEN_PROTOCOL OpenProtocol;
@@ -203,6 +205,7 @@ static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 64);
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandle) == 176);
 static_assert(offsetof(EFI_BOOT_SERVICES, Exit) == 216);
 static_assert(offsetof(EFI_BOOT_SERVICES, ExitBootServices) == 232);
+static_assert(offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == 256);
 static_assert(offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 280);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376);
 

@@ -49,6 +49,9 @@ EFI_STATUS EFIAPI ExitThunk(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHA
 EFI_STATUS EFIAPI ExitBootServicesThunk(EFI_HANDLE image, UINTN key) {
     return fw().exit_boot_services(image, key);
 }
+EFI_STATUS EFIAPI SetWatchdogTimerThunk(UINTN timeout, uint64_t code, UINTN size, CHAR16* data) {
+    return fw().set_watchdog_timer(timeout, code, size, data);
+}
 
 EFI_STATUS EFIAPI OpenVolumeThunk(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*, EFI_FILE_PROTOCOL** root);
 EFI_STATUS EFIAPI FileOpenThunk(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const CHAR16* name,
@@ -201,6 +204,7 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
     boot_services_.LocateHandle = LocateHandleThunk;
     boot_services_.Exit = ExitThunk;
     boot_services_.ExitBootServices = ExitBootServicesThunk;
+    boot_services_.SetWatchdogTimer = SetWatchdogTimerThunk;
 
     standard_error_protocol_.OutputString = OutputStringThunk;
     standard_error_protocol_.SetAttribute = SetAttributeThunk;
@@ -492,5 +496,12 @@ EFI_STATUS FakeFirmware::exit_boot_services(EFI_HANDLE image, UINTN key) {
     if (image != image_handle_ || key != map_key_) {
         return EFI_INVALID_PARAMETER;
     }
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS FakeFirmware::set_watchdog_timer(UINTN timeout, uint64_t code, UINTN size,
+                                            CHAR16* data) {
+    calls.push_back("SetWatchdogTimer");
+    watchdog_calls.push_back({timeout, code, size, reinterpret_cast<uint64_t>(data)});
     return EFI_SUCCESS;
 }

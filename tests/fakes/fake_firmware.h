@@ -131,6 +131,8 @@ class FakeFirmware {
     ConsoleLog console_out;
     std::optional<ExitCall> exit_call;
     std::vector<UINTN> exit_boot_services_keys;
+    // {Timeout, WatchdogCode, DataSize, WatchdogData} of every SetWatchdogTimer call.
+    std::vector<std::vector<uint64_t>> watchdog_calls;
     // Status of ExitBootServices call n; default: success iff the key is current.
     std::map<int, EFI_STATUS> exit_boot_services_status;
 
@@ -146,6 +148,7 @@ class FakeFirmware {
                              UINTN* size, EFI_HANDLE* buffer);
     EFI_STATUS exit(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data);
     EFI_STATUS exit_boot_services(EFI_HANDLE image, UINTN key);
+    EFI_STATUS set_watchdog_timer(UINTN timeout, uint64_t code, UINTN size, CHAR16* data);
     EFI_STATUS open_file(const CHAR16* name, EFI_FILE_PROTOCOL** out);
 
   private:
