@@ -66,6 +66,9 @@ enum EFI_MEMORY_TYPE : uint32_t {
     EfiMemoryMappedIOPortSpace = 12,
     EfiPalCode = 13,
     EfiPersistentMemory = 14,
+    // Memory a confidential guest has not accepted yet; the firmware accepts
+    // it, and lists it as conventional memory, when boot services end.
+    EfiUnacceptedMemoryType = 15,
 };
 
 enum EFI_ALLOCATE_TYPE : uint32_t {

@@ -489,6 +489,12 @@ EFI_STATUS FakeFirmware::exit_boot_services(EFI_HANDLE image, UINTN key) {
     calls.push_back("ExitBootServices");
     const int call = exit_boot_services_calls_++;
     exit_boot_services_keys.push_back(key);
+    for (EFI_MEMORY_DESCRIPTOR& descriptor : memory_map) {
+        if (call == 0 && descriptor.Type == EfiUnacceptedMemoryType) {
+            descriptor.Type = EfiConventionalMemory;
+            change_map();
+        }
+    }
     const auto scripted = exit_boot_services_status.find(call);
     if (scripted != exit_boot_services_status.end()) {
         return scripted->second;

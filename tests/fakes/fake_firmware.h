@@ -133,7 +133,9 @@ class FakeFirmware {
     std::vector<UINTN> exit_boot_services_keys;
     // {Timeout, WatchdogCode, DataSize, WatchdogData} of every SetWatchdogTimer call.
     std::vector<std::vector<uint64_t>> watchdog_calls;
-    // Status of ExitBootServices call n; default: success iff the key is current.
+    // Status of ExitBootServices call n; default: success iff the key is
+    // current. The first call accepts unaccepted memory, which changes the
+    // map (and so its key) when the map has any.
     std::map<int, EFI_STATUS> exit_boot_services_status;
 
     // Implementations behind the firmware-convention entry points.

@@ -81,7 +81,7 @@ bool reference_map_range(PageTableBuilder& builder, uint64_t virtual_start, uint
 
 bool reference_map_memory(PageTableBuilder& builder, const std::vector<HostDescriptor>& map) {
     for (const HostDescriptor& d : map) {
-        if (d.pages == 0 || d.type > 14 || ((0x469e >> d.type) & 1) == 0) {
+        if (d.pages == 0 || d.type > 15 || ((0xc6fe >> d.type) & 1) == 0) {
             continue;
         }
         if (!reference_map_range(builder, d.base, d.base, d.pages * kPage) ||
@@ -251,12 +251,12 @@ TEST_F(PageTablesTest, BrokenEndsAndEntriesAreCheckFailures) {
                          "cast causes pointer to be null");
 }
 
-TEST_F(PageTablesTest, OnlyRamLikeFirmwareTypesAreMapped) {
+TEST_F(PageTablesTest, OnlyRamLikeRuntimeAndUnacceptedFirmwareTypesAreMapped) {
     for (const uint32_t type : {0u,  1u,  2u,  3u,  4u,  5u,  6u,  7u,  8u,  9u,
                                 10u, 11u, 12u, 13u, 14u, 15u, 16u, 63u, 64u, 0x80000000u}) {
         SCOPED_TRACE("type " + std::to_string(type));
-        const bool mapped = type == 1 || type == 2 || type == 3 || type == 4 || type == 7 ||
-                            type == 9 || type == 10 || type == 14;
+        const bool mapped =
+            (type >= 1 && type <= 7) || type == 9 || type == 10 || type == 14 || type == 15;
         Tables t;
         EXPECT_TRUE(map_physical_memory(t.builder, HostMemoryMap({{type, 0x200000, 2}}).map()));
         EXPECT_EQ(count_leaves(t.builder.root), mapped ? 4u : 0u);
