@@ -15,6 +15,7 @@
 #include "firmware/page_ledger.h"
 #include "mm/direct_map.h"
 #include "mm/page_table_builder.h"
+#include "mm/processor_view.h"
 #include "mm/region_table.h"
 #include "mm/table_page_pool.h"
 #include "platform/framebuffer.h"
@@ -111,10 +112,12 @@ MemoryMapBuffer allocate_memory_map_buffer(EFI_GET_MEMORY_MAP get_memory_map) {
     return {buffer.address, capacity};
 }
 
-// The kernel's page tables: RAM of the first memory-map reading, the kernel
-// image, the framebuffer. Returns the root for CR3.
+// The kernel's page tables: RAM of the first memory-map reading, the
+// firmware's descriptor tables, the kernel image, the framebuffer. Returns
+// the root for CR3.
 uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
                            quillmor_handoff& record) {
+    const ProcessorView processor = read_processor_view();
     PageTableBuilder builder = create_page_table_root();
     if (builder.out_of_pages) {
         fatal_stop("页表根分配失败");
@@ -122,11 +125,16 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     // Every table page the mappings can need, obtained up front in one run (or
     // a few), so the page ledger stays short on machines of any size.
     TablePagePool table_pages;
-    table_pages.reserve(estimate_table_pages(first_map, plan, record));
+    table_pages.reserve(estimate_table_pages(first_map, plan, record, processor));
     builder.source = table_pages.source();
 
     if (!map_physical_memory(builder, first_map)) {
         fatal_stop("内存区映射失败");
+    }
+    // Before the kernel image, so that the kernel's own mapping wins where
+    // the two meet.
+    if (!map_descriptor_tables(builder, processor)) {
+        fatal_stop("描述符表映射失败");
     }
     if (!map_kernel_image(builder, plan)) {
         fatal_stop("内核映像映射失败");
@@ -134,8 +142,18 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     if (record.framebuffer_count != 0 && !map_framebuffer(builder, record)) {
         fatal_stop("帧缓冲映射失败");
     }
-    serial_write("[quillmor] 页表就绪 PML4=");
-    serial_write_hex(builder.root);
+    // The progress line names the table that goes into CR3.
+    uint64_t root = builder.root;
+    if (processor.five_level_paging) {
+        root = add_five_level_root(builder);
+        if (root == 0) {
+            fatal_stop("页表根分配失败");
+        }
+        serial_write("[quillmor] 页表就绪 PML5=");
+    } else {
+        serial_write("[quillmor] 页表就绪 PML4=");
+    }
+    serial_write_hex(root);
     serial_write(kLineEnd);
 #ifdef QUILLMOR_TABLE_PAGE_REPORT
     // Measurement builds only: what the pool obtained against what the
@@ -148,7 +166,7 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     serial_write_dec(table_pages.run_count());
     serial_write(kLineEnd);
 #endif
-    return builder.root;
+    return root;
 }
 
 void carve_kernel_and_ramdisk(const LoadPlan& plan, const FileContents& ramdisk) {

@@ -1,5 +1,6 @@
 #include "boot/handoff_record.h"
 #include "mm/page_table_builder.h"
+#include "mm/processor_view.h"
 #include "tests/unit/host_page_tables.h"
 #include "tests/unit/loader_test.h"
 
@@ -327,6 +328,24 @@ TEST_F(PageTablesTest, FramebufferGoesIntoTheDirectMapOnly) {
     record->framebuffer_address = 1ull << 47;
     expect_check_failure([&] { map_framebuffer(t.builder, *record); }, "integer overflow");
     EXPECT_EQ(record->framebuffer_address, 1ull << 47);
+}
+
+TEST_F(PageTablesTest, DescriptorTablesAreMappedOnlyWhereTheyHaveAnIdentityAddress) {
+    const struct {
+        uint64_t base;
+        uint16_t limit;
+        uint64_t length;
+    } cases[] = {
+        {0xfffdd700, 0x37, 0x38},         {0xa0ff8, 0xffff, 0x10000},
+        {(1ull << 47) - 0x10, 0xf, 0x10}, // its last byte is the last below 2^47
+        {(1ull << 47) - 0x10, 0x10, 0},   {~0ull - 7, 0xf, 0}, // wraps
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(descriptor_table_range({c.base, c.limit}).length, c.length) << c.base;
+    }
+    Tables dry(0); // no page for a fifth-level root
+    EXPECT_EQ(add_five_level_root(dry.builder), 0u);
+    EXPECT_TRUE(dry.builder.out_of_pages);
 }
 
 // Random maps near 2 MiB, 1 GiB and 512 GiB boundaries, overlapping,
