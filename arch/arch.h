@@ -34,6 +34,9 @@ struct DescriptorTableRegister {
 DescriptorTableRegister read_gdtr();
 DescriptorTableRegister read_idtr();
 
+// The stack pointer where the caller runs.
+uint64_t stack_pointer();
+
 // Loads CR3 with the page-table root, puts the handoff pointer in RDI, aligns
 // the stack pointer to 16 bytes and jumps to the kernel entry point.
 [[noreturn]] void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer,

@@ -1,5 +1,6 @@
 #include "boot/boot_sequence.h"
 
+#include "arch/arch.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
 #include "boot/platform_facts.h"
@@ -23,6 +24,11 @@
 
 namespace {
 
+// UEFI promises an application at least 128 KiB of stack. Whatever the
+// loader still runs on its stack lies in that much below the page the stack
+// pointer is in now, or in that page itself: that window is the stack.
+constexpr uint64_t kFirmwareStackBytes = 128 * 1024;
+
 // The firmware's watchdog is meant for boot options that hang; reading a
 // large ramdisk from a slow disk must not reset the machine. Nothing depends
 // on the outcome, so its status is not looked at.
@@ -32,15 +38,19 @@ void disable_watchdog(EFI_BOOT_SERVICES* boot_services) {
     }
 }
 
-// The root directory of the volume the loader itself was loaded from.
-EFI_FILE_PROTOCOL* open_boot_volume() {
+const EFI_LOADED_IMAGE_PROTOCOL& open_loaded_image() {
     const auto* loaded_image = static_cast<const EFI_LOADED_IMAGE_PROTOCOL*>(
         open_protocol(loader_image_handle(), EFI_LOADED_IMAGE_PROTOCOL_GUID));
     if (loaded_image == nullptr) {
         fatal_stop("取已装载映像协议失败");
     }
+    return *loaded_image;
+}
+
+// The root directory of the volume the loader itself was loaded from.
+EFI_FILE_PROTOCOL* open_boot_volume(const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
     auto* file_system = static_cast<EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*>(
-        open_protocol(loaded_image->DeviceHandle, EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID));
+        open_protocol(loaded_image.DeviceHandle, EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID));
     if (file_system == nullptr) {
         fatal_stop("取文件系统协议失败");
     }
@@ -73,12 +83,36 @@ void log_kernel_placement(const LoadPlan& plan) {
     serial_write(kLineEnd);
 }
 
+// Half-open ranges; empty ones overlap nothing.
+bool ranges_overlap(uint64_t a_base, uint64_t a_end, uint64_t b_base, uint64_t b_end) {
+    return a_base < a_end && b_base < b_end && a_base < b_end && b_base < a_end;
+}
+
+// The handover runs from the loader's image and on its stack, at their
+// identity addresses: a kernel mapped over either would replace the pages
+// under the last instructions before the jump.
+bool kernel_overlaps_loader(const LoadPlan& plan, const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
+    const uint64_t kernel_end = checked_add(plan.virtual_base, plan.image_size);
+    const uint64_t image_base = address_of(loaded_image.ImageBase);
+    const uint64_t image_end = checked_add(image_base, loaded_image.ImageSize);
+    const uint64_t stack_page = page_align_down(arch::stack_pointer());
+    const uint64_t stack_base =
+        stack_page > kFirmwareStackBytes ? stack_page - kFirmwareStackBytes : 0;
+    const uint64_t stack_end = checked_add(stack_page, kPageSize);
+    return ranges_overlap(plan.virtual_base, kernel_end, image_base, image_end) ||
+           ranges_overlap(plan.virtual_base, kernel_end, stack_base, stack_end);
+}
+
 // Checks the kernel image, obtains its landing area and places it there.
-LoadPlan place_kernel(const FileContents& kernel_file) {
+LoadPlan place_kernel(const FileContents& kernel_file,
+                      const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
     const FileBytes file = {kernel_file.address, kernel_file.length};
     const auto plan = plan_kernel(file);
     if (!plan.ok()) {
         stop_rejected_kernel(plan.error());
+    }
+    if (kernel_overlaps_loader(plan.value(), loaded_image)) {
+        fatal_stop("内核链接地址与引导加载器重叠");
     }
     const Allocation landing = alloc_pages(plan.value().image_size / kPageSize);
     if (!landing.ok()) {
@@ -207,12 +241,13 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
         fatal_stop("没有引导服务");
     }
     disable_watchdog(boot_services);
-    EFI_FILE_PROTOCOL* root = open_boot_volume();
+    const EFI_LOADED_IMAGE_PROTOCOL& loaded_image = open_loaded_image();
+    EFI_FILE_PROTOCOL* root = open_boot_volume(loaded_image);
 
     // Both files are read before the kernel image is examined.
     const FileContents kernel_file = read_file(root, kKernelPath);
     const FileContents ramdisk = read_file(root, kRamdiskPath);
-    const LoadPlan plan = place_kernel(kernel_file);
+    const LoadPlan plan = place_kernel(kernel_file, loaded_image);
 
     quillmor_handoff& record = *create_handoff_record();
     record_kernel_placement(record, plan);

@@ -260,6 +260,8 @@ struct EFI_LOADED_IMAGE_PROTOCOL {
     void* Unload;
 };
 static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == 24);
+static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, ImageBase) == 64);
+static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, ImageSize) == 72);
 static_assert(sizeof(EFI_LOADED_IMAGE_PROTOCOL) == 96);
 
 // ---- File access --------------------------------------------------------

@@ -58,6 +58,12 @@ DescriptorTableRegister read_idtr() {
     return {value.base, value.limit};
 }
 
+uint64_t stack_pointer() {
+    uint64_t value;
+    asm volatile("mov %%rsp, %0" : "=r"(value));
+    return value;
+}
+
 void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer, uint64_t entry_point) {
     quillmor_enter_kernel(page_table_root, handoff_pointer, entry_point);
 }

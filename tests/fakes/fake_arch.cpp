@@ -120,6 +120,10 @@ DescriptorTableRegister read_idtr() {
     return fake_arch::registers().idtr;
 }
 
+uint64_t stack_pointer() {
+    return fake_arch::registers().stack_pointer;
+}
+
 void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer, uint64_t entry_point) {
     throw fake_arch::EnteredKernel{page_table_root, handoff_pointer, entry_point};
 }

@@ -55,6 +55,7 @@ struct Registers {
     uint64_t cr4;
     arch::DescriptorTableRegister gdtr;
     arch::DescriptorTableRegister idtr;
+    uint64_t stack_pointer;
 };
 Registers& registers();
 

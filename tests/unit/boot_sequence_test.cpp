@@ -331,6 +331,14 @@ TEST_F(BootSequenceTest, SecondReadingHasRoomForThirtyTwoMoreDescriptors) {
     EXPECT_EQ(lines()[5], "[quillmor] 第二轮内存图 段数=45");
 }
 
+TEST_F(BootSequenceTest, KernelJustTouchingTheLoaderImageAndTheStackWindowBoots) {
+    firmware.loaded_image.ImageBase = reinterpret_cast<void*>(kKernelBase - 0x10000);
+    firmware.loaded_image.ImageSize = 0x10000;
+    // The stack window: 128 KiB below the stack pointer's page, and that page.
+    fake_arch::registers().stack_pointer = kKernelBase + 0x5000 + 0x20000;
+    EXPECT_TRUE(boot().has_value()) << serial();
+}
+
 // Firmware that accepts memory only when boot services end, keeps its GDT in
 // ROM and its IDT in reserved memory, and may leave five-level paging on.
 class QuirkyFirmwareTest : public BootSequenceTest, public ::testing::WithParamInterface<bool> {};
@@ -418,6 +426,27 @@ const StopCase kStops[] = {
          fw.allocate_pages_successes_left = 3;
      },
      4, "描述符表映射失败", 0},
+    // The kernel spans [kKernelBase, kKernelBase + 0x5000). It is refused
+    // before its landing area is allocated, which would fail here.
+    {"kernel linked over the loader image",
+     [](FakeFirmware& fw) {
+         fw.allocate_pages_successes_left = 0;
+         fw.loaded_image.ImageBase = reinterpret_cast<void*>(kKernelBase + 0x4fff);
+         fw.loaded_image.ImageSize = 1;
+     },
+     3, "内核链接地址与引导加载器重叠", 0},
+    {"kernel linked over the bottom of the stack window",
+     [](FakeFirmware& fw) {
+         fw.allocate_pages_successes_left = 0;
+         fake_arch::registers().stack_pointer = kKernelBase + 0x4fff + 0x20000;
+     },
+     3, "内核链接地址与引导加载器重叠", 0},
+    {"kernel linked over the stack pointer's page",
+     [](FakeFirmware& fw) {
+         fw.allocate_pages_successes_left = 0;
+         fake_arch::registers().stack_pointer = kKernelBase + 8;
+     },
+     3, "内核链接地址与引导加载器重叠", 0},
     {"second reading refused",
      [](FakeFirmware& fw) { fw.get_memory_map_status[2] = EFI_INVALID_PARAMETER; }, 5,
      "取内存图内容失败（第二轮）", 0},
