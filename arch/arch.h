@@ -24,6 +24,19 @@ struct CpuidResult {
 };
 CpuidResult cpuid(uint32_t leaf, uint32_t subleaf);
 
+uint64_t read_cr4();
+
+// GDTR or IDTR as SGDT and SIDT store it.
+struct DescriptorTableRegister {
+    uint64_t base;
+    uint16_t limit; // the table's last byte is base + limit
+};
+DescriptorTableRegister read_gdtr();
+DescriptorTableRegister read_idtr();
+
+// The stack pointer where the caller runs.
+uint64_t stack_pointer();
+
 // Loads CR3 with the page-table root, puts the handoff pointer in RDI, aligns
 // the stack pointer to 16 bytes and jumps to the kernel entry point.
 [[noreturn]] void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer,

@@ -58,7 +58,8 @@ void BM_MapPhysicalMemory(benchmark::State& state) {
     const std::vector<HostDescriptor> descriptors = machine_map(state.range(0) * kGiB);
     const HostMemoryMap map(descriptors);
     const quillmor_handoff no_framebuffer = {};
-    const uint64_t estimated = estimate_table_pages(map.map(), LoadPlan{}, no_framebuffer);
+    const uint64_t estimated =
+        estimate_table_pages(map.map(), LoadPlan{}, no_framebuffer, ProcessorView{});
     HostPageArena arena(estimated + 1, false);
     std::memset(reinterpret_cast<void*>(arena.base()), 0, (estimated + 1) * kPage); // fault in
 

@@ -1,5 +1,6 @@
 #include "boot/boot_sequence.h"
 
+#include "arch/arch.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
 #include "boot/platform_facts.h"
@@ -15,6 +16,7 @@
 #include "firmware/page_ledger.h"
 #include "mm/direct_map.h"
 #include "mm/page_table_builder.h"
+#include "mm/processor_view.h"
 #include "mm/region_table.h"
 #include "mm/table_page_pool.h"
 #include "platform/framebuffer.h"
@@ -22,15 +24,33 @@
 
 namespace {
 
-// The root directory of the volume the loader itself was loaded from.
-EFI_FILE_PROTOCOL* open_boot_volume() {
+// UEFI promises an application at least 128 KiB of stack. Whatever the
+// loader still runs on its stack lies in that much below the page the stack
+// pointer is in now, or in that page itself: that window is the stack.
+constexpr uint64_t kFirmwareStackBytes = 128 * 1024;
+
+// The firmware's watchdog is meant for boot options that hang; reading a
+// large ramdisk from a slow disk must not reset the machine. Nothing depends
+// on the outcome, so its status is not looked at.
+void disable_watchdog(EFI_BOOT_SERVICES* boot_services) {
+    if (boot_services->SetWatchdogTimer != nullptr) {
+        boot_services->SetWatchdogTimer(0, 0, 0, nullptr);
+    }
+}
+
+const EFI_LOADED_IMAGE_PROTOCOL& open_loaded_image() {
     const auto* loaded_image = static_cast<const EFI_LOADED_IMAGE_PROTOCOL*>(
         open_protocol(loader_image_handle(), EFI_LOADED_IMAGE_PROTOCOL_GUID));
     if (loaded_image == nullptr) {
         fatal_stop("取已装载映像协议失败");
     }
+    return *loaded_image;
+}
+
+// The root directory of the volume the loader itself was loaded from.
+EFI_FILE_PROTOCOL* open_boot_volume(const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
     auto* file_system = static_cast<EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*>(
-        open_protocol(loaded_image->DeviceHandle, EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID));
+        open_protocol(loaded_image.DeviceHandle, EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID));
     if (file_system == nullptr) {
         fatal_stop("取文件系统协议失败");
     }
@@ -63,12 +83,36 @@ void log_kernel_placement(const LoadPlan& plan) {
     serial_write(kLineEnd);
 }
 
+// Half-open ranges; empty ones overlap nothing.
+bool ranges_overlap(uint64_t a_base, uint64_t a_end, uint64_t b_base, uint64_t b_end) {
+    return a_base < a_end && b_base < b_end && a_base < b_end && b_base < a_end;
+}
+
+// The handover runs from the loader's image and on its stack, at their
+// identity addresses: a kernel mapped over either would replace the pages
+// under the last instructions before the jump.
+bool kernel_overlaps_loader(const LoadPlan& plan, const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
+    const uint64_t kernel_end = checked_add(plan.virtual_base, plan.image_size);
+    const uint64_t image_base = address_of(loaded_image.ImageBase);
+    const uint64_t image_end = checked_add(image_base, loaded_image.ImageSize);
+    const uint64_t stack_page = page_align_down(arch::stack_pointer());
+    const uint64_t stack_base =
+        stack_page > kFirmwareStackBytes ? stack_page - kFirmwareStackBytes : 0;
+    const uint64_t stack_end = checked_add(stack_page, kPageSize);
+    return ranges_overlap(plan.virtual_base, kernel_end, image_base, image_end) ||
+           ranges_overlap(plan.virtual_base, kernel_end, stack_base, stack_end);
+}
+
 // Checks the kernel image, obtains its landing area and places it there.
-LoadPlan place_kernel(const FileContents& kernel_file) {
+LoadPlan place_kernel(const FileContents& kernel_file,
+                      const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
     const FileBytes file = {kernel_file.address, kernel_file.length};
     const auto plan = plan_kernel(file);
     if (!plan.ok()) {
         stop_rejected_kernel(kernel_image_error(plan.error()));
+    }
+    if (kernel_overlaps_loader(plan.value(), loaded_image)) {
+        fatal_stop("内核链接地址与引导加载器重叠");
     }
     const Allocation landing = alloc_pages(plan.value().image_size / kPageSize);
     if (!landing.ok()) {
@@ -102,10 +146,12 @@ MemoryMapBuffer allocate_memory_map_buffer(EFI_GET_MEMORY_MAP get_memory_map) {
     return {buffer.address, capacity};
 }
 
-// The kernel's page tables: RAM of the first memory-map reading, the kernel
-// image, the framebuffer. Returns the root for CR3.
+// The kernel's page tables: RAM of the first memory-map reading, the
+// firmware's descriptor tables, the kernel image, the framebuffer. Returns
+// the root for CR3.
 uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
                            quillmor_handoff& record) {
+    const ProcessorView processor = read_processor_view();
     PageTableBuilder builder = create_page_table_root();
     if (builder.out_of_pages) {
         fatal_stop("页表根分配失败");
@@ -113,11 +159,16 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     // Every table page the mappings can need, obtained up front in one run (or
     // a few), so the page ledger stays short on machines of any size.
     TablePagePool table_pages;
-    table_pages.reserve(estimate_table_pages(first_map, plan, record));
+    table_pages.reserve(estimate_table_pages(first_map, plan, record, processor));
     builder.source = table_pages.source();
 
     if (!map_physical_memory(builder, first_map)) {
         fatal_stop("内存区映射失败");
+    }
+    // Before the kernel image, so that the kernel's own mapping wins where
+    // the two meet.
+    if (!map_descriptor_tables(builder, processor)) {
+        fatal_stop("描述符表映射失败");
     }
     if (!map_kernel_image(builder, plan)) {
         fatal_stop("内核映像映射失败");
@@ -125,8 +176,18 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     if (record.framebuffer_count != 0 && !map_framebuffer(builder, record)) {
         fatal_stop("帧缓冲映射失败");
     }
-    serial_write("[quillmor] 页表就绪 PML4=");
-    serial_write_hex(builder.root);
+    // The progress line names the table that goes into CR3.
+    uint64_t root = builder.root;
+    if (processor.five_level_paging) {
+        root = add_five_level_root(builder);
+        if (root == 0) {
+            fatal_stop("页表根分配失败");
+        }
+        serial_write("[quillmor] 页表就绪 PML5=");
+    } else {
+        serial_write("[quillmor] 页表就绪 PML4=");
+    }
+    serial_write_hex(root);
     serial_write(kLineEnd);
 #ifdef QUILLMOR_TABLE_PAGE_REPORT
     // Measurement builds only: what the pool obtained against what the
@@ -139,7 +200,7 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     serial_write_dec(table_pages.run_count());
     serial_write(kLineEnd);
 #endif
-    return builder.root;
+    return root;
 }
 
 void carve_kernel_and_ramdisk(const LoadPlan& plan, const FileContents& ramdisk) {
@@ -179,12 +240,14 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     if (boot_services == nullptr) {
         fatal_stop("没有引导服务");
     }
-    EFI_FILE_PROTOCOL* root = open_boot_volume();
+    disable_watchdog(boot_services);
+    const EFI_LOADED_IMAGE_PROTOCOL& loaded_image = open_loaded_image();
+    EFI_FILE_PROTOCOL* root = open_boot_volume(loaded_image);
 
     // Both files are read before the kernel image is examined.
     const FileContents kernel_file = read_file(root, kKernelPath);
     const FileContents ramdisk = read_file(root, kRamdiskPath);
-    const LoadPlan plan = place_kernel(kernel_file);
+    const LoadPlan plan = place_kernel(kernel_file, loaded_image);
 
     quillmor_handoff& record = *create_handoff_record();
     record_kernel_placement(record, plan);

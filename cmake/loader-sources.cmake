@@ -22,6 +22,7 @@ set(QUILLMOR_LOADER_SOURCES
     firmware/memory_map.cpp
     firmware/page_ledger.cpp
     mm/page_table_builder.cpp
+    mm/processor_view.cpp
     mm/region_table.cpp
     mm/table_page_pool.cpp
     platform/framebuffer.cpp)

@@ -9,6 +9,10 @@ namespace {
 
 constexpr uint64_t kFileInfoBufferSize = 512;
 
+// Some firmware fails a single Read of a large file; pieces of this size are
+// what every firmware handles.
+constexpr uint64_t kMaxReadPiece = 1ull << 20;
+
 struct FirmwarePath {
     CHAR16 units[kMaxBootFilePathBytes + 1];
 };
@@ -48,6 +52,34 @@ uint64_t query_file_size(EFI_FILE_PROTOCOL* file) {
     return reinterpret_cast<const EFI_FILE_INFO*>(info)->FileSize;
 }
 
+// Fills [buffer, buffer + size) from the file in pieces, then closes the
+// file (once, whatever happened). A Read that fails, or that reports the end
+// of the file before `size` bytes, is a fatal stop: a file that came out
+// shorter than its size says is not the file.
+void read_contents(EFI_FILE_PROTOCOL* file, uint64_t buffer, uint64_t size) {
+    uint64_t offset = 0;
+    uint64_t asked = 0;
+    UINTN count = 0;
+    EFI_STATUS status = EFI_SUCCESS;
+    while (offset < size) {
+        asked = size - offset < kMaxReadPiece ? size - offset : kMaxReadPiece;
+        count = asked;
+        status = file->Read(file, &count, pointer_at<uint8_t>(checked_add(buffer, offset)));
+        if (status != EFI_SUCCESS || count == 0 || count > asked) {
+            break;
+        }
+        offset = checked_add(offset, count);
+    }
+    file->Close(file);
+    // A conforming firmware never reports more than it was asked for.
+    if (status == EFI_SUCCESS) {
+        check_range(0, count, asked);
+    }
+    if (offset < size) {
+        fatal_stop("读文件失败");
+    }
+}
+
 void log_file_read(Text path, uint64_t byte_count) {
     serial_write("[quillmor] 读入 ");
     serial_write(path);
@@ -74,17 +106,7 @@ FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path) {
     if (!buffer.ok()) {
         fatal_stop("分配文件缓冲失败");
     }
-
-    UINTN byte_count = file_size;
-    const EFI_STATUS read_status =
-        file->Read(file, &byte_count, reinterpret_cast<void*>(buffer.address));
-    file->Close(file);
-    if (read_status != EFI_SUCCESS) {
-        fatal_stop("读文件失败");
-    }
-    // A conforming firmware never reports more than it was asked for.
-    check_range(0, byte_count, file_size);
-
-    log_file_read(path.text(), byte_count);
-    return {buffer.address, byte_count};
+    read_contents(file, buffer.address, file_size);
+    log_file_read(path.text(), file_size);
+    return {buffer.address, file_size};
 }

@@ -31,10 +31,11 @@ constexpr BootFilePath kRamdiskPath = "\\boot\\initrd.ustar";
 
 struct FileContents {
     uint64_t address; // pool memory of exactly the file size, in the page ledger
-    uint64_t length;  // the byte count the firmware reported as read
+    uint64_t length;  // the file's size; every byte of it was read
 };
 
-// Opens, measures, reads and closes one file, logging "[quillmor] 读入 ..."
-// on success. A file that cannot be opened gets its own line and a halt;
-// every other failure is a fatal stop.
+// Opens, measures, reads (in pieces) and closes one file, logging
+// "[quillmor] 读入 ..." on success. A file that cannot be opened gets its own
+// line and a halt; every other failure, a short file included, is a fatal
+// stop.
 FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path);

@@ -7,8 +7,13 @@ using namespace paging;
 
 namespace {
 
-constexpr uint64_t kMappedMemoryTypes = 0x469e; // bit n set: firmware type n is mapped
-constexpr uint32_t kHighestMappedType = 14;
+// Bit n set: firmware type n is mapped. RAM-like types 1-4, 7, 9, 10 and 14;
+// runtime-services code and data (5, 6), which a kernel may call into before
+// it builds tables of its own; and unaccepted memory (15), which the firmware
+// turns into conventional memory while boot services end, after the tables
+// are built.
+constexpr uint64_t kMappedMemoryTypes = 0xc6fe;
+constexpr uint32_t kHighestMappedType = 15;
 constexpr uint64_t kLastPage = ~kPageMask;
 
 Allocation allocate_from_firmware(void*, uint64_t page_count) {

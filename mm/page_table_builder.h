@@ -58,7 +58,9 @@ PageTableBuilder create_page_table_root();
 bool map_range(PageTableBuilder& builder, uint64_t virtual_start, uint64_t physical_start,
                uint64_t length);
 
-// True for the firmware memory types that hold RAM the kernel may touch.
+// The one list of the firmware memory types the kernel's tables map (in the
+// identity and the direct map); the builder and the table-page estimate both
+// ask it.
 bool is_mapped_memory_type(uint32_t firmware_type);
 
 // Identity and direct-map mappings of every RAM-like descriptor, in map order.

@@ -33,7 +33,7 @@ uint64_t TablePageCounter::pages() const {
 }
 
 uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
-                              const quillmor_handoff& record) {
+                              const quillmor_handoff& record, const ProcessorView& processor) {
     // Each stream is counted on its own, so the interleaving of identity and
     // direct-map ranges does not break the sharing of neighbouring slots.
     TablePageCounter identity;
@@ -57,6 +57,9 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
             }
         }
     }
+    for (const IdentityRange& table : processor.descriptor_tables) {
+        others.add_range(table.base, table.length);
+    }
     others.add_range(plan.virtual_base, plan.image_size);
     if (record.framebuffer_count != 0) {
         uint64_t direct;
@@ -65,7 +68,9 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
                                          record.framebuffer_pitch);
         }
     }
-    return checked_add(checked_add(identity.pages(), direct_map.pages()), others.pages());
+    const uint64_t five_level_root = processor.five_level_paging ? 1 : 0;
+    return checked_add(checked_add(identity.pages(), direct_map.pages()),
+                       checked_add(others.pages(), five_level_root));
 }
 
 void TablePagePool::reserve(uint64_t page_count) {

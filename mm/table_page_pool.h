@@ -7,6 +7,7 @@
 
 #include "firmware/memory_map.h"
 #include "mm/page_table_builder.h"
+#include "mm/processor_view.h"
 
 #include <quillmor/handoff.h>
 
@@ -32,9 +33,10 @@ class TablePageCounter {
 };
 
 // The table pages the loader's mappings can need: identity and direct map of
-// the first memory map, the kernel image, the framebuffer.
+// the first memory map, the descriptor tables, the kernel image, the
+// framebuffer, and the fifth-level root when there is one.
 uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
-                              const quillmor_handoff& record);
+                              const quillmor_handoff& record, const ProcessorView& processor);
 
 class TablePagePool {
   public:

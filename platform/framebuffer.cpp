@@ -2,6 +2,7 @@
 
 #include "diag/checked.h"
 #include "firmware/open_protocol.h"
+#include "mm/direct_map.h"
 #include "uefi/loader_globals.h"
 
 namespace {
@@ -96,6 +97,15 @@ void discover_framebuffer(quillmor_handoff& record) {
     PixelLayout layout;
     if (info.HorizontalResolution == 0 || info.VerticalResolution == 0 ||
         !describe_pixels(info, layout)) {
+        return;
+    }
+    // The kernel reaches the framebuffer through the direct map only; one
+    // that the direct map cannot hold is no framebuffer for it. (A pitch that
+    // does not fit in 32 bits is the check failure below.)
+    const uint64_t line_bytes = checked_mul(info.PixelsPerScanLine, layout.bits_per_pixel / 8u);
+    uint64_t size;
+    if (!try_mul(line_bytes, info.VerticalResolution, size) ||
+        !fits_direct_map(mode.FrameBufferBase, size)) {
         return;
     }
 

@@ -66,6 +66,9 @@ enum EFI_MEMORY_TYPE : uint32_t {
     EfiMemoryMappedIOPortSpace = 12,
     EfiPalCode = 13,
     EfiPersistentMemory = 14,
+    // Memory a confidential guest has not accepted yet; the firmware accepts
+    // it, and lists it as conventional memory, when boot services end.
+    EfiUnacceptedMemoryType = 15,
 };
 
 enum EFI_ALLOCATE_TYPE : uint32_t {
@@ -146,6 +149,8 @@ using EFI_LOCATE_HANDLE = EFI_STATUS(EFIAPI*)(EFI_LOCATE_SEARCH_TYPE SearchType,
 using EFI_EXIT = EFI_STATUS(EFIAPI*)(EFI_HANDLE ImageHandle, EFI_STATUS ExitStatus,
                                      UINTN ExitDataSize, CHAR16* ExitData);
 using EFI_EXIT_BOOT_SERVICES = EFI_STATUS(EFIAPI*)(EFI_HANDLE ImageHandle, UINTN MapKey);
+using EFI_SET_WATCHDOG_TIMER = EFI_STATUS(EFIAPI*)(UINTN Timeout, uint64_t WatchdogCode,
+                                                   UINTN DataSize, CHAR16* WatchdogData);
 using EFI_OPEN_PROTOCOL = EFI_STATUS(EFIAPI*)(EFI_HANDLE Handle, const EFI_GUID* Protocol,
                                               void** Interface, EFI_HANDLE AgentHandle,
                                               EFI_HANDLE ControllerHandle, uint32_t Attributes);
@@ -181,7 +186,7 @@ struct EFI_BOOT_SERVICES {
     EFI_EXIT_BOOT_SERVICES ExitBootServices;
     void* GetNextMonotonicCount;
     void* Stall;
-    void* SetWatchdogTimer;
+    EFI_SET_WATCHDOG_TIMER SetWatchdogTimer;
     void* ConnectController;
     void* DisconnectController;
     EFI_OPEN_PROTOCOL OpenProtocol;
@@ -203,6 +208,7 @@ static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 64);
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandle) == 176);
 static_assert(offsetof(EFI_BOOT_SERVICES, Exit) == 216);
 static_assert(offsetof(EFI_BOOT_SERVICES, ExitBootServices) == 232);
+static_assert(offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == 256);
 static_assert(offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 280);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376);
 
@@ -254,6 +260,8 @@ struct EFI_LOADED_IMAGE_PROTOCOL {
     void* Unload;
 };
 static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, DeviceHandle) == 24);
+static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, ImageBase) == 64);
+static_assert(offsetof(EFI_LOADED_IMAGE_PROTOCOL, ImageSize) == 72);
 static_assert(sizeof(EFI_LOADED_IMAGE_PROTOCOL) == 96);
 
 // ---- File access --------------------------------------------------------

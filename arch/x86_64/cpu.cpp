@@ -24,6 +24,38 @@ void halt_processor() {
     asm volatile("hlt" : : : "memory");
 }
 
+uint64_t read_cr4() {
+    uint64_t value;
+    asm volatile("mov %%cr4, %0" : "=r"(value));
+    return value;
+}
+
+namespace {
+// The memory image SGDT and SIDT write: the limit, then the base.
+struct [[gnu::packed]] PseudoDescriptor {
+    uint16_t limit;
+    uint64_t base;
+};
+} // namespace
+
+DescriptorTableRegister read_gdtr() {
+    PseudoDescriptor value;
+    asm volatile("sgdt %0" : "=m"(value));
+    return {value.base, value.limit};
+}
+
+DescriptorTableRegister read_idtr() {
+    PseudoDescriptor value;
+    asm volatile("sidt %0" : "=m"(value));
+    return {value.base, value.limit};
+}
+
+uint64_t stack_pointer() {
+    uint64_t value;
+    asm volatile("mov %%rsp, %0" : "=r"(value));
+    return value;
+}
+
 void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer, uint64_t entry_point) {
     quillmor_enter_kernel(page_table_root, handoff_pointer, entry_point);
 }

@@ -16,6 +16,7 @@ struct State {
     uint64_t line_status_reads = 0;
     std::function<uint8_t(uint64_t)> line_status;
     std::map<std::pair<uint32_t, uint32_t>, arch::CpuidResult> cpuid;
+    Registers registers = {};
 };
 
 State& state() {
@@ -60,6 +61,10 @@ void set_cpuid(uint32_t leaf, uint32_t subleaf, uint32_t eax, uint32_t ebx, uint
     state().cpuid[{leaf, subleaf}] = {eax, ebx, ecx, edx};
 }
 
+Registers& registers() {
+    return state().registers;
+}
+
 } // namespace fake_arch
 
 namespace arch {
@@ -101,6 +106,22 @@ CpuidResult cpuid(uint32_t leaf, uint32_t subleaf) {
     const auto& table = fake_arch::state().cpuid;
     const auto found = table.find({leaf, subleaf});
     return found == table.end() ? CpuidResult{0, 0, 0, 0} : found->second;
+}
+
+uint64_t read_cr4() {
+    return fake_arch::registers().cr4;
+}
+
+DescriptorTableRegister read_gdtr() {
+    return fake_arch::registers().gdtr;
+}
+
+DescriptorTableRegister read_idtr() {
+    return fake_arch::registers().idtr;
+}
+
+uint64_t stack_pointer() {
+    return fake_arch::registers().stack_pointer;
 }
 
 void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer, uint64_t entry_point) {

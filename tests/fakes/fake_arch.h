@@ -3,6 +3,8 @@
 // the jump to the kernel is recorded instead of taken.
 #pragma once
 
+#include "arch/arch.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -47,5 +49,14 @@ void set_line_status(std::function<uint8_t(uint64_t read_index)> script);
 // CPUID answers; leaves not set read as all zero.
 void set_cpuid(uint32_t leaf, uint32_t subleaf, uint32_t eax, uint32_t ebx, uint32_t ecx,
                uint32_t edx);
+
+// What the register reads answer; all zero after reset().
+struct Registers {
+    uint64_t cr4;
+    arch::DescriptorTableRegister gdtr;
+    arch::DescriptorTableRegister idtr;
+    uint64_t stack_pointer;
+};
+Registers& registers();
 
 } // namespace fake_arch

@@ -49,6 +49,9 @@ EFI_STATUS EFIAPI ExitThunk(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHA
 EFI_STATUS EFIAPI ExitBootServicesThunk(EFI_HANDLE image, UINTN key) {
     return fw().exit_boot_services(image, key);
 }
+EFI_STATUS EFIAPI SetWatchdogTimerThunk(UINTN timeout, uint64_t code, UINTN size, CHAR16* data) {
+    return fw().set_watchdog_timer(timeout, code, size, data);
+}
 
 EFI_STATUS EFIAPI OpenVolumeThunk(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*, EFI_FILE_PROTOCOL** root);
 EFI_STATUS EFIAPI FileOpenThunk(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const CHAR16* name,
@@ -106,17 +109,16 @@ EFI_STATUS EFIAPI FileReadThunk(EFI_FILE_PROTOCOL* self, UINTN* size, void* buff
     fw().calls.push_back("File.Read");
     auto* handle = reinterpret_cast<FakeFileHandle*>(self);
     FakeFile& file = *handle->file;
-    if (file.read_status != EFI_SUCCESS) {
-        return file.read_status;
+    const auto scripted = file.read_status.find(static_cast<int>(file.read_requests.size()));
+    file.read_requests.push_back(*size);
+    if (scripted != file.read_status.end()) {
+        return scripted->second;
     }
-    UINTN count = std::min<UINTN>(*size, file.bytes.size() - handle->position);
-    if (file.read_count) {
-        count = *file.read_count;
-    }
-    std::memcpy(buffer, file.bytes.data() + handle->position,
-                std::min<UINTN>(count, file.bytes.size() - handle->position));
+    const UINTN end = std::min<UINTN>(file.readable.value_or(SIZE_MAX), file.bytes.size());
+    const UINTN count = std::min<UINTN>(*size, end - std::min<UINTN>(end, handle->position));
+    std::memcpy(buffer, file.bytes.data() + handle->position, count);
     handle->position += count;
-    *size = count;
+    *size = file.read_count.value_or(count);
     return EFI_SUCCESS;
 }
 
@@ -202,6 +204,7 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
     boot_services_.LocateHandle = LocateHandleThunk;
     boot_services_.Exit = ExitThunk;
     boot_services_.ExitBootServices = ExitBootServicesThunk;
+    boot_services_.SetWatchdogTimer = SetWatchdogTimerThunk;
 
     standard_error_protocol_.OutputString = OutputStringThunk;
     standard_error_protocol_.SetAttribute = SetAttributeThunk;
@@ -486,6 +489,12 @@ EFI_STATUS FakeFirmware::exit_boot_services(EFI_HANDLE image, UINTN key) {
     calls.push_back("ExitBootServices");
     const int call = exit_boot_services_calls_++;
     exit_boot_services_keys.push_back(key);
+    for (EFI_MEMORY_DESCRIPTOR& descriptor : memory_map) {
+        if (call == 0 && descriptor.Type == EfiUnacceptedMemoryType) {
+            descriptor.Type = EfiConventionalMemory;
+            change_map();
+        }
+    }
     const auto scripted = exit_boot_services_status.find(call);
     if (scripted != exit_boot_services_status.end()) {
         return scripted->second;
@@ -493,5 +502,12 @@ EFI_STATUS FakeFirmware::exit_boot_services(EFI_HANDLE image, UINTN key) {
     if (image != image_handle_ || key != map_key_) {
         return EFI_INVALID_PARAMETER;
     }
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS FakeFirmware::set_watchdog_timer(UINTN timeout, uint64_t code, UINTN size,
+                                            CHAR16* data) {
+    calls.push_back("SetWatchdogTimer");
+    watchdog_calls.push_back({timeout, code, size, reinterpret_cast<uint64_t>(data)});
     return EFI_SUCCESS;
 }

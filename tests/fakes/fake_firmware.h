@@ -18,8 +18,10 @@ struct FakeFile {
     EFI_STATUS open_status = EFI_SUCCESS;
     EFI_STATUS get_info_status = EFI_SUCCESS;
     std::optional<UINTN> info_size; // the size GetInfo reports; default: the real record size
-    EFI_STATUS read_status = EFI_SUCCESS;
-    std::optional<UINTN> read_count; // bytes Read reports; default: all it was asked for
+    std::map<int, EFI_STATUS> read_status; // status of Read call n; default: success
+    std::optional<UINTN> readable;         // bytes before Read finds the end; default: all
+    std::optional<UINTN> read_count;       // bytes every Read reports; default: what it delivered
+    std::vector<UINTN> read_requests;      // byte counts Read was asked for
     int open_count = 0;
     int close_count = 0;
 };
@@ -129,7 +131,11 @@ class FakeFirmware {
     ConsoleLog console_out;
     std::optional<ExitCall> exit_call;
     std::vector<UINTN> exit_boot_services_keys;
-    // Status of ExitBootServices call n; default: success iff the key is current.
+    // {Timeout, WatchdogCode, DataSize, WatchdogData} of every SetWatchdogTimer call.
+    std::vector<std::vector<uint64_t>> watchdog_calls;
+    // Status of ExitBootServices call n; default: success iff the key is
+    // current. The first call accepts unaccepted memory, which changes the
+    // map (and so its key) when the map has any.
     std::map<int, EFI_STATUS> exit_boot_services_status;
 
     // Implementations behind the firmware-convention entry points.
@@ -144,6 +150,7 @@ class FakeFirmware {
                              UINTN* size, EFI_HANDLE* buffer);
     EFI_STATUS exit(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data);
     EFI_STATUS exit_boot_services(EFI_HANDLE image, UINTN key);
+    EFI_STATUS set_watchdog_timer(UINTN timeout, uint64_t code, UINTN size, CHAR16* data);
     EFI_STATUS open_file(const CHAR16* name, EFI_FILE_PROTOCOL** out);
 
   private:

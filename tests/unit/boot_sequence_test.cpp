@@ -331,6 +331,71 @@ TEST_F(BootSequenceTest, SecondReadingHasRoomForThirtyTwoMoreDescriptors) {
     EXPECT_EQ(lines()[5], "[quillmor] 第二轮内存图 段数=45");
 }
 
+TEST_F(BootSequenceTest, KernelJustTouchingTheLoaderImageAndTheStackWindowBoots) {
+    firmware.loaded_image.ImageBase = reinterpret_cast<void*>(kKernelBase - 0x10000);
+    firmware.loaded_image.ImageSize = 0x10000;
+    // The stack window: 128 KiB below the stack pointer's page, and that page.
+    fake_arch::registers().stack_pointer = kKernelBase + 0x5000 + 0x20000;
+    EXPECT_TRUE(boot().has_value()) << serial();
+}
+
+// Firmware that accepts memory only when boot services end, keeps its GDT in
+// ROM and its IDT in reserved memory, and may leave five-level paging on.
+class QuirkyFirmwareTest : public BootSequenceTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(QuirkyFirmwareTest, WhatTheKernelMayTouchIsMappedUnderTheRootInCr3) {
+    const bool five_level = GetParam();
+    fake_arch::registers().cr4 = five_level ? 1u << 12 : 0u;
+    fake_arch::registers().gdtr = {0xfffdd700, 0x37}; // ROM, inside the MMIO descriptor
+    fake_arch::registers().idtr = {0xa0ff8, 0xfff};   // reserved memory, across two pages
+    firmware.add_descriptor(EfiUnacceptedMemoryType, 0x100000000, 0x800);
+    const auto entered = boot();
+    ASSERT_TRUE(entered.has_value()) << serial();
+    const auto& record =
+        *reinterpret_cast<const quillmor_handoff*>(entered->handoff_pointer - kDirect);
+    const uint64_t root = entered->page_table_root;
+    EXPECT_NE(serial().find(std::string("[quillmor] 页表就绪 PML") + (five_level ? "5=" : "4=") +
+                            hex(root) + "\r\n"),
+              std::string::npos);
+    uint64_t pml4 = root;
+    if (five_level) { // both halves lead to the four-level root, nothing else
+        const uint64_t* pml5 = host_table(root);
+        pml4 = pml5[0] & paging::kAddressMask;
+        EXPECT_EQ(pml5[0], pml4 | 0x3);
+        EXPECT_EQ(pml5[511], pml4 | 0x3);
+        EXPECT_EQ(std::count(pml5, pml5 + 512, 0u), 510);
+    }
+    EXPECT_EQ(leaf_entry(pml4, kKernelEntry), record.kernel_physical_base | 0x3);
+
+    // Accepted at the refused first exit and usable after the retry; the
+    // runtime-services data stays reserved.
+    const std::vector<Region> regions = regions_of(record);
+    for (const Region& expected :
+         {Region{0x100000000, 0x800000, Usable}, Region{0x1510000, 0x20000, Reserved}}) {
+        EXPECT_NE(std::find(regions.begin(), regions.end(), expected), regions.end()) << expected;
+    }
+    EXPECT_EQ(firmware.exit_boot_services_keys.size(), 2u);
+    // Whatever the kernel may use, and the runtime services, in both maps.
+    std::vector<Region> mapped = {{0x1510000, 0x20000, Reserved}};
+    std::copy_if(regions.begin(), regions.end(), std::back_inserter(mapped), [](const Region& r) {
+        return r.type != Reserved && r.type != Mmio && r.type != BadMemory;
+    });
+    for (const Region& r : mapped) {
+        for (uint64_t page = r.base & ~0xfffull; page < r.base + r.length; page += 4096) {
+            ASSERT_EQ(leaf_entry(pml4, page), page | 0x3) << r;
+            ASSERT_EQ(leaf_entry(pml4, kDirect + page), page | 0x3) << r;
+        }
+    }
+    // The pages under the GDT and the IDT, at their own addresses only.
+    for (const uint64_t page : {0xfffdd000ull, 0xa0000ull, 0xa1000ull}) {
+        EXPECT_EQ(leaf_entry(pml4, page), page | 0x3);
+        EXPECT_EQ(leaf_entry(pml4, kDirect + page), 0u);
+    }
+    EXPECT_EQ(leaf_entry(pml4, 0xa2000), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(FourAndFiveLevels, QuirkyFirmwareTest, ::testing::Bool());
+
 struct StopCase {
     const char* what;
     void (*arrange)(FakeFirmware&);
@@ -355,6 +420,33 @@ const StopCase kStops[] = {
      "页表根分配失败", 0},
     {"no table pages", [](FakeFirmware& fw) { fw.allocate_pages_successes_left = 3; }, 4,
      "内存区映射失败", 0, "[quillmor] 恒等映射失败 base=0x0 len=0x1000 类型=3 表耗尽=1"},
+    {"descriptor tables unmappable",
+     [](FakeFirmware& fw) {
+         fw.memory_map.clear(); // nothing to map before them, and no table pages
+         fw.allocate_pages_successes_left = 3;
+     },
+     4, "描述符表映射失败", 0},
+    // The kernel spans [kKernelBase, kKernelBase + 0x5000). It is refused
+    // before its landing area is allocated, which would fail here.
+    {"kernel linked over the loader image",
+     [](FakeFirmware& fw) {
+         fw.allocate_pages_successes_left = 0;
+         fw.loaded_image.ImageBase = reinterpret_cast<void*>(kKernelBase + 0x4fff);
+         fw.loaded_image.ImageSize = 1;
+     },
+     3, "内核链接地址与引导加载器重叠", 0},
+    {"kernel linked over the bottom of the stack window",
+     [](FakeFirmware& fw) {
+         fw.allocate_pages_successes_left = 0;
+         fake_arch::registers().stack_pointer = kKernelBase + 0x4fff + 0x20000;
+     },
+     3, "内核链接地址与引导加载器重叠", 0},
+    {"kernel linked over the stack pointer's page",
+     [](FakeFirmware& fw) {
+         fw.allocate_pages_successes_left = 0;
+         fake_arch::registers().stack_pointer = kKernelBase + 8;
+     },
+     3, "内核链接地址与引导加载器重叠", 0},
     {"second reading refused",
      [](FakeFirmware& fw) { fw.get_memory_map_status[2] = EFI_INVALID_PARAMETER; }, 5,
      "取内存图内容失败（第二轮）", 0},

@@ -57,39 +57,42 @@ class FileReaderTest : public LoaderTest {
     EFI_FILE_PROTOCOL* root = nullptr;
 };
 
-TEST_F(FileReaderTest, ReadsTheWholeFileIntoPoolPagesInTheLedgerAndLogsIt) {
-    const std::vector<uint8_t> contents = pattern(1234567);
-    firmware.add_file(kKernel, contents);
+// The calls of a read that got as far as `reads` calls of Read.
+Calls read_calls(size_t reads) {
+    Calls calls = {"File.Open", "File.GetInfo", "AllocatePool"};
+    calls.insert(calls.end(), reads, "File.Read");
+    calls.push_back("File.Close");
+    return calls;
+}
+
+TEST_F(FileReaderTest, ReadsTheWholeFileInPiecesIntoPoolPagesInTheLedgerAndLogsIt) {
+    const std::vector<uint8_t> contents = pattern(5 << 19); // 2.5 MiB
+    FakeFile& fake = firmware.add_file(kKernel, contents);
     firmware.pool_offset = 24;
     const FileContents file = read_file(root, kKernelPath);
 
-    EXPECT_EQ(serial(), "[quillmor] 读入 \\boot\\mavotix.elf 1234567 字节\r\n");
+    EXPECT_EQ(serial(), "[quillmor] 读入 \\boot\\mavotix.elf 2621440 字节\r\n");
     EXPECT_EQ(file.address, firmware.arena_base() + 24);
-    ASSERT_EQ(file.length, 1234567u);
+    ASSERT_EQ(file.length, contents.size());
     EXPECT_EQ(
         std::memcmp(reinterpret_cast<const void*>(file.address), contents.data(), contents.size()),
         0);
     EXPECT_EQ(firmware.opened_paths, Calls{kKernel});
-    EXPECT_EQ(firmware.calls,
-              (Calls{"File.Open", "File.GetInfo", "AllocatePool", "File.Read", "File.Close"}));
-    EXPECT_EQ(firmware.pool_requests, std::vector<uint64_t>{1234567});
+    EXPECT_EQ(firmware.calls, read_calls(3));
+    EXPECT_EQ(fake.read_requests, (std::vector<UINTN>{1 << 20, 1 << 20, 1 << 19}));
+    EXPECT_EQ(firmware.pool_requests, std::vector<uint64_t>{contents.size()});
     ASSERT_EQ(page_ledger().count(), 1u);
     EXPECT_EQ(page_ledger()[0].base, firmware.arena_base());
-    EXPECT_EQ(page_ledger()[0].length, (24 + 1234567 + 4095) / 4096 * 4096);
+    EXPECT_EQ(page_ledger()[0].length, (24 + contents.size() + 4095) / 4096 * 4096);
 }
 
-TEST_F(FileReaderTest, ShortReadIsNoErrorAndTheSmallerCountIsUsed) {
-    firmware.add_file(kRamdisk, pattern(5000)).read_count = 1000;
-    const FileContents file = read_file(root, kRamdiskPath);
-    EXPECT_EQ(serial(), "[quillmor] 读入 \\boot\\initrd.ustar 1000 字节\r\n");
-    EXPECT_EQ(file.length, 1000u);
-}
-
-TEST_F(FileReaderTest, ReadReportingMoreThanTheFileSizeIsACheckFailure) {
-    firmware.add_file(kKernel, pattern(5000)).read_count = 5001;
+TEST_F(FileReaderTest, ReadReportingMoreThanItWasAskedForIsACheckFailure) {
+    FakeFile& fake = firmware.add_file(kKernel, pattern(5000));
+    fake.read_count = 5001;
     expect_check_failure([&] { read_file(root, kKernelPath); },
                          "index out of bounds: index 5001, len 5000");
     EXPECT_EQ(serial(), "");
+    EXPECT_EQ(fake.close_count, 1);
 }
 
 TEST_F(FileReaderTest, FileThatCannotBeOpenedGetsItsOwnLineWithoutTheFatalPrefix) {
@@ -133,22 +136,33 @@ TEST_F(FileReaderTest, FileInformationThatIsMissingOrTooLargeIsAFatalStop) {
 }
 
 TEST_F(FileReaderTest, LaterFailuresAreFatalStopsAtTheirStep) {
-    const Calls read = {"File.Open", "File.GetInfo", "AllocatePool", "File.Read", "File.Close"};
-    const std::vector<std::tuple<std::function<void(FakeFile&)>, std::string, size_t>> cases = {
-        {[](FakeFile& f) { f.bytes.clear(); }, "文件为空", 2}, // before any allocation
-        {[&](FakeFile&) { firmware.allocate_pool_successes_left = 0; }, "分配文件缓冲失败", 3},
+    const Calls before_read = {"File.Open", "File.GetInfo", "AllocatePool"};
+    const std::vector<std::tuple<std::function<void(FakeFile&)>, std::string, Calls>> cases = {
+        {[](FakeFile& f) { f.bytes.clear(); }, "文件为空",
+         Calls(before_read.begin(), before_read.begin() + 2)},
+        {[&](FakeFile&) { firmware.allocate_pool_successes_left = 0; }, "分配文件缓冲失败",
+         before_read},
         {[&](FakeFile&) { firmware.system_table()->BootServices = nullptr; }, "分配文件缓冲失败",
-         2},
-        {[](FakeFile& f) { f.read_status = EFI_DEVICE_ERROR; }, "读文件失败", 5}, // closed first
+         Calls(before_read.begin(), before_read.begin() + 2)},
+        // From the first Read on, the file is closed once before the stop.
+        {[](FakeFile& f) { f.read_status[0] = EFI_DEVICE_ERROR; }, "读文件失败", read_calls(1)},
+        {[](FakeFile& f) { f.bytes = pattern(1000), f.readable = 10; }, "读文件失败",
+         read_calls(2)}, // 10 of 1000 bytes, then the end
+        {[](FakeFile& f) { f.bytes = pattern(5 << 19), f.readable = 1 << 20; }, "读文件失败",
+         read_calls(2)}, // nothing at all mid-file
+        {[](FakeFile& f) { f.bytes = pattern(5 << 19), f.read_status[1] = EFI_DEVICE_ERROR; },
+         "读文件失败", read_calls(2)},
     };
-    for (const auto& [setup, message, call_count] : cases) {
+    for (const auto& [setup, message, calls] : cases) {
         fake_arch::reset();
         firmware.calls.clear();
         firmware.allocate_pool_successes_left = -1;
         firmware.system_table()->BootServices = &firmware.boot_services();
-        setup(firmware.add_file(kKernel, pattern(100)));
+        FakeFile& fake = firmware.add_file(kKernel, pattern(100));
+        setup(fake);
         expect_fatal(message);
-        EXPECT_EQ(firmware.calls, Calls(read.begin(), read.begin() + call_count)) << message;
+        EXPECT_EQ(firmware.calls, calls) << message;
+        EXPECT_EQ(fake.close_count, calls.back() == "File.Close" ? 1 : 0) << message;
     }
 }
 

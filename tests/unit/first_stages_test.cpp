@@ -43,7 +43,9 @@ TEST_F(FirstStagesTest, OpensTheBootVolumeAndThenReadsTheKernel) {
     }
     ports.resize(7); // the UART is programmed before anything is written
     EXPECT_EQ(ports, (std::vector<uint16_t>{0x3F9, 0x3FB, 0x3F8, 0x3F9, 0x3FB, 0x3FA, 0x3FC}));
-    EXPECT_EQ(firmware.calls, (Calls{"OpenProtocol", "OpenProtocol", "OpenVolume", "File.Open"}));
+    EXPECT_EQ(firmware.calls, (Calls{"SetWatchdogTimer", "OpenProtocol", "OpenProtocol",
+                                     "OpenVolume", "File.Open"}));
+    EXPECT_EQ(firmware.watchdog_calls, (std::vector<std::vector<uint64_t>>{{0, 0, 0, 0}}));
 
     const auto& lookups = firmware.open_protocol_calls;
     ASSERT_EQ(lookups.size(), 2u);
@@ -56,6 +58,12 @@ TEST_F(FirstStagesTest, OpensTheBootVolumeAndThenReadsTheKernel) {
         EXPECT_EQ(lookup.controller, nullptr);
         EXPECT_EQ(lookup.attributes, 1u);
     }
+}
+
+TEST_F(FirstStagesTest, FirmwareWithoutAWatchdogIsNotAskedToStopIt) {
+    firmware.boot_services().SetWatchdogTimer = nullptr;
+    boot_until_halt();
+    EXPECT_EQ(firmware.calls.front(), "OpenProtocol");
 }
 
 struct StageFailure {

@@ -134,6 +134,27 @@ TEST_F(FramebufferTest, ModesWithoutALinearFramebufferAreNotDescribed) {
     }
 }
 
+TEST_F(FramebufferTest, FramebufferTheDirectMapCannotHoldIsNoFramebuffer) {
+    constexpr uint64_t kSize = 768 * 4096; // 768 lines of 1024 pixels
+    const struct {
+        uint64_t base;
+        uint32_t count;
+    } cases[] = {
+        {1ull << 47, 0},
+        {(1ull << 47) - kSize, 0}, // its direct-map end would be 2^64
+        {(1ull << 47) - kSize - 4096, 1},
+        {~0ull - 4095, 0},
+    };
+    for (const auto& c : cases) {
+        record = std::make_unique<quillmor_handoff>(handoff_template());
+        firmware.install_graphics(1024, 768, 1024, kBgr, c.base);
+        discover_framebuffer(*record);
+        EXPECT_EQ(record->framebuffer_count, c.count) << c.base;
+        EXPECT_TRUE(c.count != 0 || framebuffer_fields_zero()) << c.base;
+    }
+    EXPECT_EQ(serial(), "");
+}
+
 TEST_F(FramebufferTest, PitchMustFitInThirtyTwoBits) {
     const struct {
         EFI_GRAPHICS_PIXEL_FORMAT format;

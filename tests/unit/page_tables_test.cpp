@@ -1,5 +1,6 @@
 #include "boot/handoff_record.h"
 #include "mm/page_table_builder.h"
+#include "mm/processor_view.h"
 #include "tests/unit/host_page_tables.h"
 #include "tests/unit/loader_test.h"
 
@@ -81,7 +82,7 @@ bool reference_map_range(PageTableBuilder& builder, uint64_t virtual_start, uint
 
 bool reference_map_memory(PageTableBuilder& builder, const std::vector<HostDescriptor>& map) {
     for (const HostDescriptor& d : map) {
-        if (d.pages == 0 || d.type > 14 || ((0x469e >> d.type) & 1) == 0) {
+        if (d.pages == 0 || d.type > 15 || ((0xc6fe >> d.type) & 1) == 0) {
             continue;
         }
         if (!reference_map_range(builder, d.base, d.base, d.pages * kPage) ||
@@ -251,12 +252,12 @@ TEST_F(PageTablesTest, BrokenEndsAndEntriesAreCheckFailures) {
                          "cast causes pointer to be null");
 }
 
-TEST_F(PageTablesTest, OnlyRamLikeFirmwareTypesAreMapped) {
+TEST_F(PageTablesTest, OnlyRamLikeRuntimeAndUnacceptedFirmwareTypesAreMapped) {
     for (const uint32_t type : {0u,  1u,  2u,  3u,  4u,  5u,  6u,  7u,  8u,  9u,
                                 10u, 11u, 12u, 13u, 14u, 15u, 16u, 63u, 64u, 0x80000000u}) {
         SCOPED_TRACE("type " + std::to_string(type));
-        const bool mapped = type == 1 || type == 2 || type == 3 || type == 4 || type == 7 ||
-                            type == 9 || type == 10 || type == 14;
+        const bool mapped =
+            (type >= 1 && type <= 7) || type == 9 || type == 10 || type == 14 || type == 15;
         Tables t;
         EXPECT_TRUE(map_physical_memory(t.builder, HostMemoryMap({{type, 0x200000, 2}}).map()));
         EXPECT_EQ(count_leaves(t.builder.root), mapped ? 4u : 0u);
@@ -327,6 +328,24 @@ TEST_F(PageTablesTest, FramebufferGoesIntoTheDirectMapOnly) {
     record->framebuffer_address = 1ull << 47;
     expect_check_failure([&] { map_framebuffer(t.builder, *record); }, "integer overflow");
     EXPECT_EQ(record->framebuffer_address, 1ull << 47);
+}
+
+TEST_F(PageTablesTest, DescriptorTablesAreMappedOnlyWhereTheyHaveAnIdentityAddress) {
+    const struct {
+        uint64_t base;
+        uint16_t limit;
+        uint64_t length;
+    } cases[] = {
+        {0xfffdd700, 0x37, 0x38},         {0xa0ff8, 0xffff, 0x10000},
+        {(1ull << 47) - 0x10, 0xf, 0x10}, // its last byte is the last below 2^47
+        {(1ull << 47) - 0x10, 0x10, 0},   {~0ull - 7, 0xf, 0}, // wraps
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(descriptor_table_range({c.base, c.limit}).length, c.length) << c.base;
+    }
+    Tables dry(0); // no page for a fifth-level root
+    EXPECT_EQ(add_five_level_root(dry.builder), 0u);
+    EXPECT_TRUE(dry.builder.out_of_pages);
 }
 
 // Random maps near 2 MiB, 1 GiB and 512 GiB boundaries, overlapping,

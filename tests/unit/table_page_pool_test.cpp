@@ -21,6 +21,7 @@ struct Layout {
     std::vector<HostDescriptor> map;
     LoadPlan plan;
     std::unique_ptr<quillmor_handoff> record;
+    ProcessorView processor = {};
 };
 
 // Table pages the builder takes for the loader's mappings of `layout`.
@@ -29,16 +30,20 @@ uint64_t pages_taken(const Layout& layout, uint64_t capacity) {
     PageTableBuilder builder{pages.fresh_root(), pages.source(), false};
     const HostMemoryMap map(layout.map);
     EXPECT_TRUE(map_physical_memory(builder, map.map()));
+    EXPECT_TRUE(map_descriptor_tables(builder, layout.processor));
     EXPECT_TRUE(map_kernel_image(builder, layout.plan));
     if (layout.record->framebuffer_count != 0) {
         EXPECT_TRUE(map_framebuffer(builder, *layout.record));
+    }
+    if (layout.processor.five_level_paging) {
+        EXPECT_NE(add_five_level_root(builder), 0u);
     }
     return pages.handed_out();
 }
 
 uint64_t estimate(const Layout& layout) {
     const HostMemoryMap map(layout.map);
-    return estimate_table_pages(map.map(), layout.plan, *layout.record);
+    return estimate_table_pages(map.map(), layout.plan, *layout.record, layout.processor);
 }
 
 Layout with_kernel_and_framebuffer(std::vector<HostDescriptor> map, std::mt19937_64& rng) {
@@ -52,6 +57,10 @@ Layout with_kernel_and_framebuffer(std::vector<HostDescriptor> map, std::mt19937
         layout.record->framebuffer_height = 1 + static_cast<uint32_t>(rng() % 1200);
         layout.record->framebuffer_pitch = 4 * (640 + static_cast<uint32_t>(rng() % 1400));
     }
+    for (IdentityRange& table : layout.processor.descriptor_tables) {
+        table = descriptor_table_range({rng() % (1ull << 40), static_cast<uint16_t>(rng())});
+    }
+    layout.processor.five_level_paging = rng() % 2 == 0;
     return layout;
 }
 
