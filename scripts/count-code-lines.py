@@ -13,9 +13,11 @@ from pathlib import Path
 GROUPS = [
     ("loader", ["arch/", "boot/", "diag/", "elf/", "firmware/", "mm/", "platform/", "uefi/",
                 "include/"]),
-    ("unit tests, fakes, fuzz targets", ["tests/unit/", "tests/fakes/", "tests/fuzz/"]),
+    ("unit tests, fakes, fuzz targets", ["tests/unit/", "tests/fakes/", "tests/fuzz/",
+                                         "tests/arch/"]),
     ("test kernel", ["tests/kernel/"]),
-    ("end-to-end bench", ["tests/e2e/", "tests/image/"]),
+    ("end-to-end bench", ["tests/e2e/"]),
+    ("image, header and tool checks", ["tests/image/", "tests/header/", "tests/tools/"]),
     ("example kernel", ["examples/"]),
     ("tools", ["tools/"]),
 ]
