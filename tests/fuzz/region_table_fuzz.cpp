@@ -51,8 +51,11 @@ std::string expected_table(const std::vector<HostDescriptor>& map, uint64_t stri
             (d.pages != 0 && __builtin_add_overflow(d.base, d.pages << 12, &end))) {
             return "check integer overflow";
         }
+        if (d.pages == 0) {
+            continue;
+        }
         std::vector<Entry> pieces;
-        for (const Entry& c : d.pages == 0 ? std::vector<Entry>{} : carves) {
+        for (const Entry& c : carves) {
             if (__builtin_add_overflow(c.base, c.length, &carve_end)) {
                 return "check integer overflow";
             }
@@ -68,7 +71,7 @@ std::string expected_table(const std::vector<HostDescriptor>& map, uint64_t stri
                          [](auto& a, auto& b) { return a.base < b.base; });
         const uint32_t type = d.type < 13 ? kRegionType[d.type] : 5;
         uint64_t cursor = d.base;
-        pieces.push_back({d.pages == 0 ? d.base : end, 0, type}); // the tail after the last piece
+        pieces.push_back({end, 0, type}); // the tail after the last piece
         for (const Entry& piece : pieces) {
             if (piece.base > cursor) {
                 append(table, {cursor, piece.base - cursor, type});
