@@ -8,7 +8,7 @@ KERNEL ?= $(BUILD_DIR)/example-kernel.elf
 INITRD ?= $(BUILD_DIR)/initrd.ustar
 IMAGE ?= $(BUILD_DIR)/quillmor.img
 
-.PHONY: all prereqs configure build run image test test-scale bench format clean
+.PHONY: all prereqs configure build run image test test-scale bench fuzz format clean
 
 all: build
 
@@ -40,6 +40,19 @@ test-scale: build
 
 bench: build
 	scripts/run-benchmarks.sh $(BUILD_DIR)
+
+# Each fuzz target for FUZZ_SECONDS, its corpus kept in $(BUILD_DIR)/fuzz-corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= kernel_image region_table page_tables utf8 page_ledger memory_map file_read
+fuzz: build
+	@for target in $(FUZZ_TARGETS); do \
+	    corpus=$(BUILD_DIR)/fuzz-corpus/$$target; mkdir -p $$corpus; \
+	    [ $$target != kernel_image ] || cp $(BUILD_DIR)/test-kernel.elf $$corpus/; \
+	    seeds=tests/fuzz/seeds/$$target; [ -d $$seeds ] || seeds=; \
+	    echo "== $$target, $(FUZZ_SECONDS) s"; \
+	    $(BUILD_DIR)/tests/fuzz/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+	        -timeout=30 -print_final_stats=1 -artifact_prefix=$$corpus- $$corpus $$seeds || exit 1; \
+	done
 
 format:
 	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i

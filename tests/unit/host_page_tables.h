@@ -1,13 +1,16 @@
-// Page tables in host memory for tests and benchmarks: a page source over a
-// pre-allocated run of host pages, and software walks of the tables built.
+// Page tables in host memory for tests, fuzz targets and benchmarks: a page
+// source over a pre-allocated run of host pages, software walks of the tables
+// built, and the per-page reference builder the loader's builder must match.
 #pragma once
 
 #include "mm/page_table_builder.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 // Hands out pages of one host allocation, one at a time, in ascending order.
@@ -114,3 +117,77 @@ class HostMemoryMap {
     uint64_t count_;
     std::vector<uint64_t> words_;
 };
+
+// The per-page algorithm: a walk from the root for every 4 KiB page.
+inline bool reference_map_range(PageTableBuilder& builder, uint64_t virtual_start,
+                                uint64_t physical_start, uint64_t length) {
+    if (builder.root == 0) {
+        return false;
+    }
+    const uint64_t start = virtual_start & ~0xfffull;
+    const uint64_t end = (virtual_start + length + 0xfff) & ~0xfffull;
+    if (length == 0 || end <= start) {
+        return true;
+    }
+    uint64_t physical = physical_start & ~0xfffull;
+    for (uint64_t page = start; page < end; page += 4096, physical += 4096) {
+        auto* table = reinterpret_cast<uint64_t*>(builder.root);
+        for (const unsigned shift : {39u, 30u, 21u}) {
+            uint64_t& entry = table[(page >> shift) & 511];
+            if ((entry & 1) != 0) {
+                if ((entry & 0x80) != 0) {
+                    return false;
+                }
+            } else {
+                const Allocation fresh = builder.source.allocate_pages(builder.source.context, 1);
+                if (!fresh.ok()) {
+                    builder.out_of_pages = true;
+                    return false;
+                }
+                std::memset(reinterpret_cast<void*>(fresh.address), 0, fresh.length);
+                entry = fresh.address | 0x3;
+            }
+            table = reinterpret_cast<uint64_t*>(entry & 0x000ffffffffff000ull);
+        }
+        table[(page >> 12) & 511] = physical | 0x3;
+    }
+    return true;
+}
+
+inline bool reference_map_memory(PageTableBuilder& builder,
+                                 const std::vector<HostDescriptor>& map) {
+    for (const HostDescriptor& d : map) {
+        if (d.pages == 0 || d.type > 15 || ((0xc6fe >> d.type) & 1) == 0) {
+            continue;
+        }
+        if (!reference_map_range(builder, d.base, d.base, d.pages * 4096) ||
+            !reference_map_range(builder, d.base + kDirectMapOffset, d.base, d.pages * 4096)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Same present entries at every level and the same leaf values; the table
+// pages themselves lie at different addresses.
+inline bool same_tree(uint64_t a, uint64_t b, int level, uint64_t prefix, std::string& where) {
+    for (uint64_t i = 0; i < paging::kEntriesPerTable; ++i) {
+        const uint64_t ea = host_table(a)[i];
+        const uint64_t eb = host_table(b)[i];
+        const uint64_t address = prefix | (i << (12 + 9 * (level - 1)));
+        const bool leaf = level == 1;
+        if (leaf ? ea != eb
+                 : ((ea == 0) != (eb == 0) ||
+                    (ea & ~paging::kAddressMask) != (eb & ~paging::kAddressMask))) {
+            char text[64];
+            std::snprintf(text, sizeof(text), "level %d at 0x%llx", level,
+                          static_cast<unsigned long long>(address));
+            where = text;
+            return false;
+        }
+        if (!leaf && ea != 0 && !same_tree(ea, eb, level - 1, address, where)) {
+            return false;
+        }
+    }
+    return true;
+}

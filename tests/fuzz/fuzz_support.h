@@ -1,0 +1,122 @@
+// What the fuzz targets share: fields read from the input in order, and one
+// text for how a run of loader code ended, so that a run and its reference
+// compare as strings and a difference prints both.
+#pragma once
+
+#include "tests/fakes/fake_arch.h"
+#include "tests/fakes/fake_firmware.h"
+#include "uefi/loader_globals.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+inline void require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "broken invariant: %s\n", what);
+        std::abort();
+    }
+}
+
+inline void expect_same(const std::string& loader, const std::string& reference) {
+    if (loader != reference) {
+        require(false, ("\n  loader:    " + loader + "\n  reference: " + reference).c_str());
+    }
+}
+
+inline std::string dec(uint64_t value) {
+    return std::to_string(value);
+}
+
+// Little-endian fields in order; past the end every field reads as 0, so any
+// input is a whole one.
+class FuzzInput {
+  public:
+    FuzzInput(const uint8_t* data, size_t size) : data_(data), left_(size) {}
+
+    template <typename T> T take() {
+        T value{};
+        const size_t n = std::min(sizeof(T), left_);
+        std::memcpy(&value, data_, n);
+        data_ += n;
+        left_ -= n;
+        return value;
+    }
+
+    // Mostly multiples of a page or of 256 bytes below 128 MiB, so that
+    // ranges touch and overlap; 0xffff announces any 64-bit value.
+    uint64_t value() {
+        const uint16_t v = take<uint16_t>();
+        return v == 0xffff  ? take<uint64_t>()
+               : v & 0x8000 ? uint64_t{v & 0x7fffu} << 8
+                            : uint64_t{v} << 12;
+    }
+
+    // Mostly success, else a failure a firmware gives, or any value.
+    EFI_STATUS status() {
+        const uint8_t b = take<uint8_t>();
+        const EFI_STATUS failures[] = {EFI_BUFFER_TOO_SMALL, EFI_INVALID_PARAMETER,
+                                       EFI_DEVICE_ERROR,     EFI_NOT_FOUND,
+                                       EFI_UNSUPPORTED,      EFI_ACCESS_DENIED};
+        return b < 0x80 ? EFI_SUCCESS : (b & 7) < 6 ? failures[b & 7] : take<uint64_t>();
+    }
+
+    // Records of (kind, repeat, type, base, length, step), each giving
+    // `repeat` items `step` apart: item(kind, type, base, length) until it
+    // returns false. False when the records ask for more than `most` items.
+    template <typename Item> bool items(uint64_t most, Item item) {
+        while (!empty()) {
+            const uint8_t kind = take<uint8_t>();
+            const uint64_t repeat = kind & 0x80 ? take<uint16_t>() : 1 + (kind >> 4 & 7);
+            const uint8_t type = take<uint8_t>();
+            uint64_t base = value();
+            const uint64_t length = value(), step = value();
+            if (repeat > most) {
+                return false;
+            }
+            most -= repeat;
+            for (uint64_t r = 0; r < repeat; ++r, base += step) {
+                if (!item(kind, type, base, length)) {
+                    return true;
+                }
+            }
+        }
+        return true;
+    }
+
+    bool empty() const { return left_ == 0; }
+
+  private:
+    const uint8_t* data_;
+    size_t left_;
+};
+
+// Loader code against a fresh fake firmware and processor. A run gives what
+// the action returns, or "stop " and the serial bytes when it halted, or
+// "check " and the message when it ended in a check failure.
+class LoaderRun {
+  public:
+    LoaderRun() {
+        fake_arch::reset();
+        set_loader_globals(firmware.image_handle(), firmware.system_table());
+    }
+
+    template <typename Action> std::string operator()(Action&& action) {
+        firmware.exit_call.reset();
+        try {
+            return action();
+        } catch (const fake_arch::Halted&) {
+            if (!firmware.exit_call) {
+                return "stop " + fake_arch::serial_output();
+            }
+            const std::u16string& data = firmware.exit_call->data; // message, CR, LF, NUL
+            require(data.ends_with(std::u16string(u"\r\n\0", 3)), "exit data");
+            return "check " + std::string(data.begin(), data.end() - 3); // the messages are ASCII
+        }
+    }
+
+    FakeFirmware firmware{64 << 10};
+};
