@@ -99,8 +99,9 @@ TEST_F(HandoffRecordTest, LoaderIdentityTouchesNameAndVersionBytesOnly) {
 
 TEST_F(HandoffRecordTest, KernelPlacementAndDirectMapAddresses) {
     auto record = fresh();
-    record_kernel_placement(*record, {0xffffffff80001000, 0xffffffff80000000, 0xffffffff80005000,
-                                      0x1234000, 0x5000, 2, {}});
+    record_kernel_placement(
+        *record,
+        {0xffffffff80001000, 0xffffffff80000000, 0xffffffff80005000, 0x1234000, 0x5000, 2, {}});
     EXPECT_EQ(get(*record, 0x10, 8), 0xffff800000000000u);
     EXPECT_EQ(get(*record, 0x18, 8), 0x1234000u);
     EXPECT_EQ(get(*record, 0x20, 8), 0xffffffff80000000u);

@@ -45,7 +45,8 @@ class KernelImageTest : public LoaderTest {
     static std::string outcome(const Image& image) {
         const std::vector<uint8_t> bytes = elf_image::build(image);
         const auto plan = plan_kernel(file_of(bytes));
-        const Text name = plan.ok() ? Text("ok") : kernel_image_error_name(kernel_image_error(plan.error()));
+        const Text name =
+            plan.ok() ? Text("ok") : kernel_image_error_name(kernel_image_error(plan.error()));
         return std::string(name.bytes, name.length);
     }
 
