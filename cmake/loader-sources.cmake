@@ -21,6 +21,7 @@ set(QUILLMOR_LOADER_SOURCES
     firmware/file_reader.cpp
     firmware/memory_map.cpp
     firmware/page_ledger.cpp
+    mm/leaf_stores.cpp
     mm/page_table_builder.cpp
     mm/region_table.cpp
     mm/table_page_pool.cpp
