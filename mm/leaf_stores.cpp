@@ -15,11 +15,11 @@ constexpr uint64_t kLeavesPerLine = 8; // 64-byte cache lines
 constexpr uint64_t kStreamingRangePages = (2ull << 30) / kPageSize;
 
 // MOVNTI stores a general register, so the image stays free of vector
-// registers. It raises #UD only when CPUID.01H:EDX.SSE2 is 0 (or with a LOCK
-// prefix), and CR4.OSFXSR does not gate it: the Intel SDM lists MOVNTI and
-// SFENCE among the instructions that run with OSFXSR clear (Vol. 3A, 2.5), so
-// firmware that never enabled SSE can run both. Every x86-64 processor has
-// SSE2.
+// registers. The Intel SDM has MOVNTI raise #UD only when CPUID.01H:EDX.SSE2
+// is 0 (or with a LOCK prefix) and SFENCE only when CPUID.01H:EDX.SSE is 0,
+// and its CR4.OSFXSR description (Vol. 3A, 2.5) exempts both from the #UD
+// that SSE instructions raise while OSFXSR is clear: firmware that never
+// enabled SSE can run them. Every x86-64 processor has SSE and SSE2.
 inline void store_streaming(uint64_t* to, uint64_t value) {
     asm volatile("movnti %1, %0" : "=m"(*to) : "r"(value));
 }

@@ -1,5 +1,5 @@
 // How the builder stores level-1 entries, the bulk of every table byte it
-// writes: about a thousand whole tables per GiB mapped.
+// writes: 512 whole tables per GiB mapped.
 #pragma once
 
 #include <stdint.h>

@@ -110,7 +110,8 @@ bool map_range(PageTableBuilder& builder, uint64_t virtual_start, uint64_t physi
     const uint64_t physical = page_align_down(physical_start);
     // When the physical cursor would pass 2^64, a walk per page writes the
     // leaf of the last page and then fails: the same leaves are written here
-    // before the same failure, and no table is left half written.
+    // before the same failure, so a table that skips its clear is always
+    // written whole.
     const uint64_t pages = (end - start) / kPageSize;
     const uint64_t advances_left = (kLastPage - physical) / kPageSize;
     const bool cursor_overflows = pages > advances_left;
