@@ -1,8 +1,9 @@
 // The page-table builder over synthetic machines of 1, 16 and 256 GiB: time
 // per 4 KiB page mapped (identity and direct map each count), against
 // writing the same number of table bytes with memset in the same run: once
-// in one call (large memsets may bypass the cache) and once a page per call,
-// the way the builder zero-fills its tables.
+// in one call (large memsets may bypass the cache) and once a page per call.
+// The loader's sources are built with the image's code-generation flags, so
+// the builder runs here as the image runs it, on general registers only.
 #include "mm/page_table_builder.h"
 #include "mm/table_page_pool.h"
 #include "tests/unit/host_page_tables.h"

@@ -21,6 +21,7 @@ set(QUILLMOR_LOADER_SOURCES
     firmware/file_reader.cpp
     firmware/memory_map.cpp
     firmware/page_ledger.cpp
+    mm/leaf_stores.cpp
     mm/page_table_builder.cpp
     mm/processor_view.cpp
     mm/region_table.cpp
@@ -36,3 +37,10 @@ set(QUILLMOR_ARCH_SOURCES
 
 set(QUILLMOR_COMMON_FLAGS -std=c++20 -Wall -Wextra -Wshadow -Wconversion -Wno-sign-conversion
     -fno-strict-aliasing)
+
+# How the image's code is generated, its target aside. The host benchmark
+# compiles the loader with exactly these, so it times the code the image runs:
+# no vector registers, the loader's own loops.
+set(QUILLMOR_IMAGE_CODE_FLAGS -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector
+    -mno-red-zone -mno-stack-arg-probe -mgeneral-regs-only -fshort-wchar -fno-threadsafe-statics
+    -O2)

@@ -20,3 +20,8 @@ set(CMAKE_CXX_LINK_EXECUTABLE
     "${QUILLMOR_LLD_LINK} <LINK_FLAGS> <OBJECTS> -out:<TARGET> <LINK_LIBRARIES>")
 set(CMAKE_EXECUTABLE_SUFFIX_CXX .efi)
 set(CMAKE_EXECUTABLE_SUFFIX .efi)
+
+# Clang for a Windows target passes as MSVC-like, and CMake then asks it for no
+# dependency files: without these, a changed header would not rebuild the image.
+set(CMAKE_DEPFILE_FLAGS_CXX "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")
+set(CMAKE_DEPFILE_FLAGS_ASM "-MD -MT <DEP_TARGET> -MF <DEP_FILE>")

@@ -2,6 +2,7 @@
 
 #include "diag/checked.h"
 #include "diag/serial.h"
+#include "mm/leaf_stores.h"
 
 using namespace paging;
 
@@ -25,8 +26,11 @@ uint64_t* table_at(uint64_t address) {
 }
 
 // The table that `table[index]` points to, created when the entry is empty.
+// A new table is cleared except for its first `written_next` bytes, which the
+// caller writes in full right after, so that each of its bytes is stored once.
 // Null when the entry maps a large page or no page could be had.
-uint64_t* next_level(PageTableBuilder& builder, uint64_t* table, uint64_t index) {
+uint64_t* next_level(PageTableBuilder& builder, uint64_t* table, uint64_t index,
+                     uint64_t written_next = 0) {
     const uint64_t entry = table[index];
     if ((entry & kPresent) != 0) {
         if ((entry & kLargePage) != 0) {
@@ -40,37 +44,26 @@ uint64_t* next_level(PageTableBuilder& builder, uint64_t* table, uint64_t index)
         return nullptr;
     }
     uint64_t* fresh = table_at(page.address);
-    __builtin_memset(fresh, 0, page.length);
+    if (page.length > written_next) {
+        __builtin_memset(fresh + written_next / sizeof(uint64_t), 0, page.length - written_next);
+    }
     table[index] = page.address | kEntryFlags;
     return fresh;
 }
 
-uint64_t* level1_table_for(PageTableBuilder& builder, uint64_t virtual_address) {
-    constexpr unsigned kUpperLevelShifts[] = {kLevel4Shift, kLevel3Shift, kLevel2Shift};
+// The level-1 table for `virtual_address`; `whole` when all its entries are
+// about to be written.
+uint64_t* level1_table_for(PageTableBuilder& builder, uint64_t virtual_address, bool whole) {
+    constexpr unsigned kShiftsAboveLevel2[] = {kLevel4Shift, kLevel3Shift};
     uint64_t* table = table_at(builder.root);
-    for (const unsigned shift : kUpperLevelShifts) {
+    for (const unsigned shift : kShiftsAboveLevel2) {
         table = next_level(builder, table, table_index(virtual_address, shift));
         if (table == nullptr) {
             return nullptr;
         }
     }
-    return table;
-}
-
-// Writes `count` consecutive leaves from `first`, advancing the physical
-// cursor one page per leaf. Advancing past the last page of the 64-bit space
-// is an overflow, detected exactly where a page-by-page walk would meet it.
-uint64_t fill_leaves(uint64_t* first, uint64_t count, uint64_t physical) {
-    const uint64_t advances_left = (kLastPage - physical) / kPageSize;
-    const bool overflows = count > advances_left;
-    const uint64_t writable = overflows ? advances_left + 1 : count;
-    for (uint64_t i = 0; i < writable; ++i) {
-        first[i] = (physical + i * kPageSize) | kEntryFlags;
-    }
-    if (overflows) {
-        fail_integer_overflow();
-    }
-    return physical + count * kPageSize;
+    return next_level(builder, table, table_index(virtual_address, kLevel2Shift),
+                      whole ? kPageSize : 0);
 }
 
 void log_identity_failure(uint64_t base, uint64_t length, uint32_t type, bool out_of_pages) {
@@ -118,22 +111,35 @@ bool map_range(PageTableBuilder& builder, uint64_t virtual_start, uint64_t physi
     if (length == 0) {
         return true;
     }
-    uint64_t page = page_align_down(virtual_start);
-    uint64_t physical = page_align_down(physical_start);
+    const uint64_t start = page_align_down(virtual_start);
+    const uint64_t physical = page_align_down(physical_start);
+    // When the physical cursor would pass 2^64, a walk per page writes the
+    // leaf of the last page and then fails: the same leaves are written here
+    // before the same failure, so a table that skips its clear is always
+    // written whole.
+    const uint64_t pages = (end - start) / kPageSize;
+    const uint64_t advances_left = (kLastPage - physical) / kPageSize;
+    const bool cursor_overflows = pages > advances_left;
+    const uint64_t writable = cursor_overflows ? advances_left + 1 : pages;
     // One walk from the root per level-1 table; its leaves are then written
     // in one run. The upper tables on the path are the same for every page of
     // the run, so this builds exactly what a walk per page would.
-    while (page < end) {
-        uint64_t* table = level1_table_for(builder, page);
+    for (uint64_t done = 0; done < writable;) {
+        const uint64_t page = start + done * kPageSize;
+        const uint64_t first = table_index(page, kLevel1Shift);
+        const uint64_t room = kEntriesPerTable - first;
+        const uint64_t run = writable - done < room ? writable - done : room;
+        uint64_t* table = level1_table_for(builder, page, run == kEntriesPerTable);
         if (table == nullptr) {
+            make_leaf_stores_visible();
             return false;
         }
-        const uint64_t first = table_index(page, kLevel1Shift);
-        const uint64_t pages_left = (end - page) / kPageSize;
-        const uint64_t run =
-            pages_left < kEntriesPerTable - first ? pages_left : kEntriesPerTable - first;
-        physical = fill_leaves(table + first, run, physical);
-        page += run * kPageSize;
+        write_leaves(table + first, run, (physical + done * kPageSize) | kEntryFlags, writable);
+        done += run;
+    }
+    make_leaf_stores_visible();
+    if (cursor_overflows) {
+        fail_integer_overflow();
     }
     return true;
 }

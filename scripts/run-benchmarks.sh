@@ -1,20 +1,38 @@
 #!/usr/bin/env bash
 # Runs the host benchmark and the QEMU boot timings and writes the figures,
 # with the machine they were measured on, to docs/performance.md.
+#
+# The "before" columns come from bench/before/: the same benchmark and boots
+# run on the builder as it was before it wrote each table byte once (commit
+# 41aee29, whose benchmark already uses the image's flags). To measure them
+# again in the same conditions as the current figures, build that commit and
+# set QUILLMOR_BENCH_BEFORE to its build directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 memory=${QUILLMOR_BENCH_MEMORY:-1G 16G 64G 1T}
+before=bench/before
 
-"$build/bench/quillmor_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-    --benchmark_out="$build/bench-host.json" --benchmark_out_format=json
+host_bench() { # benchmark binary, JSON output
+    "$1" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+        --benchmark_out="$2" --benchmark_out_format=json
+}
 
 # The measurement image logs the table pages obtained and used; the test
 # kernel's checks run at every size.
-# shellcheck disable=SC2086
-python3 tests/e2e/boot_timing.py --build-dir "$build" --loader "$build/quillmor-table-report.efi" \
-    --memory $memory --json "$build/bench-boot.json"
+boots() { # loader image, JSON output
+    # shellcheck disable=SC2086
+    python3 tests/e2e/boot_timing.py --build-dir "$build" --loader "$1" --memory $memory \
+        --json "$2"
+}
+
+if [[ -n ${QUILLMOR_BENCH_BEFORE:-} ]]; then
+    host_bench "$QUILLMOR_BENCH_BEFORE/bench/quillmor_bench" "$before/host.json"
+    boots "$QUILLMOR_BENCH_BEFORE/quillmor-table-report.efi" "$before/boot.json"
+fi
+host_bench "$build/bench/quillmor_bench" "$build/bench-host.json"
+boots "$build/quillmor-table-report.efi" "$build/bench-boot.json"
 
 python3 scripts/write_performance_doc.py "$build/bench-host.json" "$build/bench-boot.json" \
-    docs/performance.md
+    "$before/host.json" "$before/boot.json" docs/performance.md
 echo "figures written to docs/performance.md"

@@ -162,6 +162,9 @@ TEST_F(PageTablesTest, BrokenEndsAndEntriesAreCheckFailures) {
         {"range end past 2^64", 0xfffffffffffff000, 0x1000, kPage, 0},
         {"rounded end past 2^64", 0xfffffffffffff000, 0x1000, 1, 0},
         {"physical cursor past 2^64", 0x1000, 0xffffffffffffe000, 3 * kPage, 2},
+        // A table that would have been written whole is cleared: its last
+        // entry stays empty.
+        {"physical cursor past 2^64 in a whole table", k2MiB, 0ull - 511 * kPage, k2MiB, 511},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -326,6 +329,31 @@ TEST(PageTableEquivalence, FastBuilderBuildsTheTablesOfThePerPageWalk) {
         EXPECT_EQ(fast_tables.pages.handed_out(), slow_tables.pages.handed_out());
         std::string where;
         EXPECT_TRUE(same_tree(fast.root, slow.root, 4, 0, where)) << where;
+    }
+}
+
+TEST(PageTableEquivalence, WholeAndPartialLevel1TablesAtEveryBoundary) {
+    // Ranges reaching 2 MiB or 1 GiB to either side of a boundary, each end on
+    // a 2 MiB boundary or one page before or after it: partial tables at the
+    // ends, whole ones between, and long ranges that take the streaming path.
+    for (const uint64_t boundary : {1001 * k2MiB, 3 * k1GiB, k512GiB}) {
+        for (const uint64_t reach : {k2MiB, k1GiB}) {
+            for (const int64_t start_shift : {-1, 0, 1}) {
+                for (const int64_t end_shift : {-1, 0, 1}) {
+                    const uint64_t start = boundary - reach + start_shift * kPage;
+                    const uint64_t length = 2 * reach + (end_shift - start_shift) * kPage;
+                    SCOPED_TRACE(std::to_string(start) + " + " + std::to_string(length));
+                    Tables fast(-1, false, 1100);
+                    Tables slow(-1, false, 1100);
+                    ASSERT_TRUE(map_range(fast.builder, start, 0x7654321abc, length));
+                    ASSERT_TRUE(reference_map_range(slow.builder, start, 0x7654321abc, length));
+                    EXPECT_EQ(fast.pages.handed_out(), slow.pages.handed_out());
+                    std::string where;
+                    EXPECT_TRUE(same_tree(fast.builder.root, slow.builder.root, 4, 0, where))
+                        << where;
+                }
+            }
+        }
     }
 }
 
