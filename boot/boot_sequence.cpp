@@ -3,6 +3,7 @@
 #include "arch/arch.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
+#include "boot/kernel_stage.h"
 #include "boot/platform_facts.h"
 #include "boot/region_stage.h"
 #include "diag/checked.h"
@@ -24,10 +25,16 @@
 
 namespace {
 
-// UEFI promises an application at least 128 KiB of stack. Whatever the
-// loader still runs on its stack lies in that much below the page the stack
-// pointer is in now, or in that page itself: that window is the stack.
-constexpr uint64_t kFirmwareStackBytes = 128 * 1024;
+// Between the size query and the last reading the loader obtains the map
+// buffer, the page-table root and up to TablePagePool::kMaxRuns runs of table
+// pages (the fifth-level root comes out of those runs). A firmware that
+// places an allocation inside a free descriptor splits it in three, so each
+// allocation can add two descriptors. The buffer has room for twice that:
+// the firmware's own allocations meanwhile (protocol bookkeeping, events)
+// split descriptors too.
+constexpr uint64_t kDescriptorsPerAllocation = 2;
+constexpr uint64_t kAllocationsAfterSizeQuery = 2 + TablePagePool::kMaxRuns;
+constexpr uint64_t kMapHeadroom = 2 * kDescriptorsPerAllocation * kAllocationsAfterSizeQuery;
 
 // The firmware's watchdog is meant for boot options that hang; reading a
 // large ramdisk from a slow disk must not reset the machine. Nothing depends
@@ -62,71 +69,6 @@ EFI_FILE_PROTOCOL* open_boot_volume(const EFI_LOADED_IMAGE_PROTOCOL& loaded_imag
     return root;
 }
 
-[[noreturn]] void stop_rejected_kernel(KernelImageError error) {
-    serial_write("[quillmor] 内核映像不合规：");
-    serial_write(kernel_image_error_name(error));
-    serial_write(kLineEnd);
-    halt_forever();
-}
-
-void log_kernel_placement(const LoadPlan& plan) {
-    serial_write("[quillmor] 内核入口=");
-    serial_write_hex(plan.entry_point);
-    serial_write(" 段=");
-    serial_write_dec(plan.segment_count);
-    serial_write(" 映像=");
-    serial_write_dec(plan.image_size);
-    serial_write(" 字节，落点=");
-    serial_write_hex(plan.physical_base);
-    serial_write(" → ");
-    serial_write_hex(plan.virtual_base);
-    serial_write(kLineEnd);
-}
-
-// Half-open ranges; empty ones overlap nothing.
-bool ranges_overlap(uint64_t a_base, uint64_t a_end, uint64_t b_base, uint64_t b_end) {
-    return a_base < a_end && b_base < b_end && a_base < b_end && b_base < a_end;
-}
-
-// The handover runs from the loader's image and on its stack, at their
-// identity addresses: a kernel mapped over either would replace the pages
-// under the last instructions before the jump.
-bool kernel_overlaps_loader(const LoadPlan& plan, const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
-    const uint64_t kernel_end = checked_add(plan.virtual_base, plan.image_size);
-    const uint64_t image_base = address_of(loaded_image.ImageBase);
-    const uint64_t image_end = checked_add(image_base, loaded_image.ImageSize);
-    const uint64_t stack_page = page_align_down(arch::stack_pointer());
-    const uint64_t stack_base =
-        stack_page > kFirmwareStackBytes ? stack_page - kFirmwareStackBytes : 0;
-    const uint64_t stack_end = checked_add(stack_page, kPageSize);
-    return ranges_overlap(plan.virtual_base, kernel_end, image_base, image_end) ||
-           ranges_overlap(plan.virtual_base, kernel_end, stack_base, stack_end);
-}
-
-// Checks the kernel image, obtains its landing area and places it there.
-LoadPlan place_kernel(const FileContents& kernel_file,
-                      const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
-    const FileBytes file = {kernel_file.address, kernel_file.length};
-    const auto plan = plan_kernel(file);
-    if (!plan.ok()) {
-        stop_rejected_kernel(kernel_image_error(plan.error()));
-    }
-    if (kernel_overlaps_loader(plan.value(), loaded_image)) {
-        fatal_stop("内核链接地址与引导加载器重叠");
-    }
-    const Allocation landing = alloc_pages(plan.value().image_size / kPageSize);
-    if (!landing.ok()) {
-        fatal_stop("内核落点分配失败");
-    }
-    const auto placed =
-        load_kernel(file, plan.value(), landing.address, landing.address, landing.length);
-    if (!placed.ok()) {
-        fatal_stop("内核段拷贝失败");
-    }
-    log_kernel_placement(placed.value());
-    return placed.value();
-}
-
 struct MemoryMapBuffer {
     uint64_t address;
     uint64_t capacity;
@@ -138,7 +80,7 @@ MemoryMapBuffer allocate_memory_map_buffer(EFI_GET_MEMORY_MAP get_memory_map) {
     if (!query.ok()) {
         fatal_stop("取内存图信息失败");
     }
-    const uint64_t capacity = memory_map_capacity(query.value());
+    const uint64_t capacity = memory_map_capacity(query.value(), kMapHeadroom);
     const Allocation buffer = alloc_pool(capacity);
     if (!buffer.ok()) {
         fatal_stop("分配内存图缓冲失败");
@@ -251,12 +193,7 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
 
     quillmor_handoff& record = *create_handoff_record();
     record_kernel_placement(record, plan);
-    if (!add_boot_processor(record)) {
-        fatal_stop("CPU 表满");
-    }
-    if (!add_ramdisk_module(record, direct_map_address(ramdisk.address), ramdisk.length)) {
-        fatal_stop("模块表满");
-    }
+    add_record_entries(record, ramdisk.address, ramdisk.length);
 
     const MemoryMapBuffer map_buffer = allocate_memory_map_buffer(boot_services->GetMemoryMap);
     const auto first_map =

@@ -48,3 +48,13 @@ void record_kernel_placement(quillmor_handoff& record, const LoadPlan& plan) {
     record.kernel_physical_base = plan.physical_base;
     record.kernel_virtual_base = plan.virtual_base;
 }
+
+void add_record_entries(quillmor_handoff& record, uint64_t ramdisk_physical,
+                        uint64_t ramdisk_length) {
+    if (!add_boot_processor(record)) {
+        fatal_stop("CPU 表满");
+    }
+    if (!add_ramdisk_module(record, direct_map_address(ramdisk_physical), ramdisk_length)) {
+        fatal_stop("模块表满");
+    }
+}

@@ -19,3 +19,9 @@ quillmor_handoff* create_handoff_record();
 
 // The direct-map offset and where the kernel was placed.
 void record_kernel_placement(quillmor_handoff& record, const LoadPlan& plan);
+
+// The boot processor's entry, then the ramdisk's module entry at the direct-map
+// address of `ramdisk_physical`. Stops with "CPU 表满" or "模块表满" when a
+// table is full, which in a fresh record neither is.
+void add_record_entries(quillmor_handoff& record, uint64_t ramdisk_physical,
+                        uint64_t ramdisk_length);

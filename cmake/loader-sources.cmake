@@ -5,6 +5,7 @@ set(QUILLMOR_LOADER_SOURCES
     boot/efi_main.cpp
     boot/handoff_record.cpp
     boot/handover.cpp
+    boot/kernel_stage.cpp
     uefi/loader_globals.cpp
     firmware/open_protocol.cpp
     boot/platform_facts.cpp

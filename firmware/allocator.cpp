@@ -14,8 +14,13 @@ Allocation alloc_pages(uint64_t page_count) {
         return kNothing;
     }
     EFI_PHYSICAL_ADDRESS address = 0;
+    // Pages start on a page boundary. A firmware that claims success with
+    // no address, or with one inside a page, has handed over nothing usable:
+    // tables and the landing area written there would straddle pages that
+    // belong to someone else.
     if (boot_services->AllocatePages(AllocateAnyPages, EfiLoaderData, page_count, &address) !=
-        EFI_SUCCESS) {
+            EFI_SUCCESS ||
+        address == 0 || (address & kPageMask) != 0) {
         return kNothing;
     }
     const uint64_t length = pages_to_bytes(page_count);

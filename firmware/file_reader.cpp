@@ -35,7 +35,9 @@ FirmwarePath to_firmware_path(Text path) {
 }
 
 uint64_t query_file_size(EFI_FILE_PROTOCOL* file) {
-    alignas(8) uint8_t info[kFileInfoBufferSize];
+    // Cleared, so that a firmware that reports success without writing the
+    // record gives a size of 0 rather than whatever was on the stack.
+    alignas(8) uint8_t info[kFileInfoBufferSize] = {};
     UINTN info_size = kFileInfoBufferSize;
     const EFI_STATUS status = file->GetInfo(file, &EFI_FILE_INFO_ID, &info_size, info);
     if (status != EFI_SUCCESS && status != EFI_BUFFER_TOO_SMALL) {

@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr uint64_t kExtraDescriptors = 32;
-
 MemoryMapError error_for(EFI_STATUS status) {
     switch (status) {
     case EFI_BUFFER_TOO_SMALL:
@@ -47,18 +45,27 @@ Result<MemoryMap, MemoryMapError> read_memory_map(EFI_GET_MEMORY_MAP get_memory_
     if (status != EFI_SUCCESS) {
         return Result<MemoryMap, MemoryMapError>::failure(error_for(status));
     }
+    // A firmware cannot have written more than the buffer holds; a larger
+    // size would send every reader of the map past the buffer's end.
+    check_range(0, map_size, capacity);
     return Result<MemoryMap, MemoryMapError>::success({map_key, descriptor_size,
                                                        exact_div(map_size, descriptor_size),
                                                        descriptor_version, buffer});
 }
 
-uint64_t memory_map_capacity(const MemoryMapQuery& query) {
-    return checked_mul(checked_add(query.descriptor_count, kExtraDescriptors),
+uint64_t memory_map_capacity(const MemoryMapQuery& query, uint64_t extra_descriptors) {
+    return checked_mul(checked_add(query.descriptor_count, extra_descriptors),
                        query.descriptor_size);
 }
 
 MemoryDescriptor memory_descriptor(const MemoryMap& map, uint64_t index) {
-    const uint64_t address = checked_add(map.descriptors, checked_mul(index, map.descriptor_size));
+    // The fields read must lie in the bytes the reading filled: a stride
+    // shorter than the structure would take the last descriptor's fields
+    // from past the end of the map.
+    const uint64_t offset = checked_mul(index, map.descriptor_size);
+    check_range(offset, checked_add(offset, sizeof(EFI_MEMORY_DESCRIPTOR)),
+                checked_mul(map.descriptor_count, map.descriptor_size));
+    const uint64_t address = checked_add(map.descriptors, offset);
     const auto* descriptor = pointer_at<const EFI_MEMORY_DESCRIPTOR>(address);
     return {descriptor->Type, descriptor->PhysicalStart, descriptor->NumberOfPages};
 }

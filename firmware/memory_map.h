@@ -43,9 +43,9 @@ Result<MemoryMapQuery, MemoryMapError> query_memory_map(EFI_GET_MEMORY_MAP get_m
 Result<MemoryMap, MemoryMapError> read_memory_map(EFI_GET_MEMORY_MAP get_memory_map,
                                                   uint64_t buffer, uint64_t capacity);
 
-// Room for the queried map and 32 descriptors more: the map grows by the
-// loader's own allocations between the query and the readings.
-uint64_t memory_map_capacity(const MemoryMapQuery& query);
+// Room for the queried map and `extra_descriptors` more: the map grows by
+// the loader's own allocations between the query and the readings.
+uint64_t memory_map_capacity(const MemoryMapQuery& query, uint64_t extra_descriptors);
 
 // Descriptor `index` of a reading, at buffer + index × descriptor size.
 MemoryDescriptor memory_descriptor(const MemoryMap& map, uint64_t index);

@@ -44,7 +44,9 @@ bool describe_bit_mask(const EFI_PIXEL_BITMASK& masks, PixelLayout& layout) {
 
 // The first handle that carries the protocol, or null.
 EFI_HANDLE first_graphics_handle(EFI_BOOT_SERVICES* boot_services) {
-    EFI_HANDLE handles[kMaxHandles];
+    // Cleared: a firmware that reports handles without writing them gives a
+    // null first handle, not one taken from the stack.
+    EFI_HANDLE handles[kMaxHandles] = {};
     UINTN buffer_size = sizeof(handles);
     // Not found, or more handles than the buffer holds: no framebuffer.
     if (boot_services->LocateHandle(ByProtocol, &EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID, nullptr,

@@ -2,11 +2,14 @@
 // any status, size, stride (0 included), key and version. Each call must be
 // offered what it should, and give the exact fields (with the buffer capacity
 // after a query), its error, or the exact check failure: "division by zero",
-// "exact division produced remainder", or "integer overflow" in the capacity.
+// "exact division produced remainder", "integer overflow" in the capacity, or
+// "index out of bounds" for a reading larger than the buffer offered.
 #include "firmware/memory_map.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
+
+constexpr uint64_t kHeadroom = 136;
 
 struct Answer {
     EFI_STATUS status;
@@ -40,7 +43,7 @@ template <typename Reading> std::string describe(const Reading& r) {
     if constexpr (requires { v.descriptors; }) {
         return read + " at " + dec(v.descriptors);
     } else {
-        return read + " capacity " + dec(memory_map_capacity(v));
+        return read + " capacity " + dec(memory_map_capacity(v, kHeadroom));
     }
 }
 
@@ -53,6 +56,9 @@ std::string expected_call(bool query, uint64_t buffer, uint64_t capacity) {
             !query && (a.status == EFI_BUFFER_TOO_SMALL || a.status == EFI_INVALID_PARAMETER);
         return offer + "error " + dec(!named ? 2 : a.status == EFI_BUFFER_TOO_SMALL ? 0 : 1);
     }
+    if (!query && a.size > capacity) {
+        return offer + "check index out of bounds: index " + dec(a.size) + ", len " + dec(capacity);
+    }
     if (a.stride == 0 || a.size % a.stride != 0) {
         return offer + (a.stride == 0 ? "check division by zero"
                                       : "check exact division produced remainder");
@@ -61,7 +67,7 @@ std::string expected_call(bool query, uint64_t buffer, uint64_t capacity) {
     if (!query) {
         return offer + read + " at " + dec(buffer);
     }
-    if (__builtin_add_overflow(a.size / a.stride, 32, &needed) ||
+    if (__builtin_add_overflow(a.size / a.stride, kHeadroom, &needed) ||
         __builtin_mul_overflow(needed, a.stride, &needed)) {
         return offer + "check integer overflow";
     }

@@ -261,7 +261,7 @@ TEST_F(BootSequenceTest, CompleteBootEntersTheKernelWithEverythingInPlace) {
               std::vector<std::string>{"ExitBootServices"});
     EXPECT_EQ(firmware.exit_boot_services_keys, std::vector<UINTN>{map_calls[2].key});
     EXPECT_NE(map_calls[2].key, map_calls[1].key);
-    EXPECT_EQ(map_calls[1].offered, (13 + 32) * 48u);
+    EXPECT_EQ(map_calls[1].offered, (13 + 136) * 48u);
     EXPECT_EQ(map_calls[2].offered, map_calls[1].offered);
     EXPECT_EQ(map_calls[2].buffer, map_calls[1].buffer);
 }
@@ -323,12 +323,12 @@ TEST_F(BootSequenceTest, RefusedExitRereadsTheMapRebuildsTheRegionsAndRetriesOnc
 
 TEST_F(BootSequenceTest, SecondReadingHasRoomForThirtyTwoMoreDescriptors) {
     firmware.before_get_memory_map = [&](int call) {
-        for (int i = 0; call == 2 && i < 32; ++i) {
+        for (int i = 0; call == 2 && i < 136; ++i) {
             firmware.add_descriptor(EfiReservedMemoryType, 0x100000000 + i * 0x1000, 1);
         }
     };
     ASSERT_TRUE(boot().has_value()) << serial();
-    EXPECT_EQ(lines()[5], "[quillmor] 第二轮内存图 段数=45");
+    EXPECT_EQ(lines()[5], "[quillmor] 第二轮内存图 段数=149");
 }
 
 TEST_F(BootSequenceTest, KernelJustTouchingTheLoaderImageAndTheStackWindowBoots) {
@@ -453,7 +453,7 @@ const StopCase kStops[] = {
     {"second reading larger than the buffer",
      [](FakeFirmware& fw) {
          fw.before_get_memory_map = [&fw](int call) {
-             for (int i = 0; call == 2 && i < 33; ++i) {
+             for (int i = 0; call == 2 && i < 137; ++i) {
                  fw.add_descriptor(EfiReservedMemoryType, 0x100000000 + i * 0x1000, 1);
              }
          };

@@ -103,7 +103,7 @@ TEST_F(MemoryMapTest, ReadingErrorsAreNamedByStatus) {
 }
 
 TEST_F(MemoryMapTest, CountsCapacityAndDescriptorAddressesAreChecked) {
-    EXPECT_EQ(memory_map_capacity({0, 48, 40, 1}), 3456u); // 40 + 32 descriptors
+    EXPECT_EQ(memory_map_capacity({0, 48, 40, 1}, 32), 3456u); // 40 + 32 descriptors
     const uint64_t base = buffer_address();
     const auto call = [base](bool read, UINTN size, UINTN stride, EFI_STATUS status) {
         return std::function<void()>([=] {
@@ -123,8 +123,8 @@ TEST_F(MemoryMapTest, CountsCapacityAndDescriptorAddressesAreChecked) {
         {call(false, 100, 48, EFI_SUCCESS), "exact division produced remainder"},
         {call(true, 0, 0, EFI_SUCCESS), "division by zero"},
         {call(true, 100, 48, EFI_SUCCESS), "exact division produced remainder"},
-        {[&] { memory_map_capacity(count_overflow); }, "integer overflow"},
-        {[&] { memory_map_capacity(product_overflow); }, "integer overflow"},
+        {[&] { memory_map_capacity(count_overflow, 32); }, "integer overflow"},
+        {[&] { memory_map_capacity(product_overflow, 32); }, "integer overflow"},
         {[&] { memory_descriptor(unaligned, 0); }, "incorrect alignment"},
         {[&] { memory_descriptor(odd_stride, 1); }, "incorrect alignment"},
         {[&] { memory_descriptor(map, kMax / 8); }, "integer overflow"},
