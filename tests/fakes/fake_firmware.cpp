@@ -1,139 +1,128 @@
 #include "tests/fakes/fake_firmware.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+#include <tuple>
 
 namespace {
 
-FakeFirmware* current_firmware = nullptr;
-
-// The root directory and every opened file are this: the protocol first, so
-// `This` leads back to the fake.
-struct FakeFileHandle {
-    EFI_FILE_PROTOCOL protocol;
-    FakeFile* file; // null for the root directory
-    UINTN position;
-};
-
-std::string guid_key(const EFI_GUID& guid) {
-    return std::string(reinterpret_cast<const char*>(&guid), sizeof(guid));
-}
+FakeFirmware* installed = nullptr;
 
 FakeFirmware& fw() {
     return FakeFirmware::current();
 }
 
-EFI_STATUS EFIAPI AllocatePagesThunk(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type,
-                                     UINTN pages, EFI_PHYSICAL_ADDRESS* memory) {
+// A loader that calls the firmware without end is stopped here.
+constexpr size_t kMostCalls = 100000;
+
+// A GetInfo record of 600 bytes does not fit the loader's 512-byte buffer.
+constexpr UINTN kLongInfoRecord = 600;
+
+EFI_STATUS EFIAPI allocate_pages_entry(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type,
+                                       UINTN pages, EFI_PHYSICAL_ADDRESS* memory) {
     return fw().allocate_pages(type, memory_type, pages, memory);
 }
-EFI_STATUS EFIAPI AllocatePoolThunk(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
+EFI_STATUS EFIAPI allocate_pool_entry(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
     return fw().allocate_pool(type, size, buffer);
 }
-EFI_STATUS EFIAPI GetMemoryMapThunk(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key,
-                                    UINTN* descriptor_size, uint32_t* version) {
+EFI_STATUS EFIAPI get_memory_map_entry(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key,
+                                       UINTN* descriptor_size, uint32_t* version) {
     return fw().get_memory_map(size, map, key, descriptor_size, version);
 }
-EFI_STATUS EFIAPI OpenProtocolThunk(EFI_HANDLE handle, const EFI_GUID* protocol, void** interface,
-                                    EFI_HANDLE agent, EFI_HANDLE controller, uint32_t attributes) {
-    return fw().open_protocol(handle, protocol, interface, agent, controller, attributes);
+EFI_STATUS EFIAPI open_protocol_entry(EFI_HANDLE handle, const EFI_GUID* protocol, void** interface,
+                                      EFI_HANDLE agent, EFI_HANDLE controller,
+                                      uint32_t attributes) {
+    if (agent != fw().image_handle() || controller != nullptr ||
+        attributes != EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL) {
+        return EFI_INVALID_PARAMETER;
+    }
+    return fw().open_protocol(handle, protocol, interface);
 }
-EFI_STATUS EFIAPI LocateHandleThunk(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol,
-                                    void* key, UINTN* size, EFI_HANDLE* buffer) {
-    return fw().locate_handle(type, protocol, key, size, buffer);
+EFI_STATUS EFIAPI locate_handle_entry(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol,
+                                      void* key, UINTN* size, EFI_HANDLE* buffer) {
+    if (type != ByProtocol || !(*protocol == EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID) || key) {
+        return EFI_INVALID_PARAMETER;
+    }
+    return fw().locate_handle(size, buffer);
 }
-EFI_STATUS EFIAPI ExitThunk(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data) {
-    return fw().exit(image, status, size, data);
+EFI_STATUS EFIAPI exit_entry(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data) {
+    fw().calls.push_back("Exit");
+    const auto* units = reinterpret_cast<const char16_t*>(data);
+    fw().exit_call = {image == fw().image_handle() ? status : 0, size,
+                      std::u16string(units, units + size / 2)};
+    return EFI_SUCCESS;
 }
-EFI_STATUS EFIAPI ExitBootServicesThunk(EFI_HANDLE image, UINTN key) {
+EFI_STATUS EFIAPI exit_boot_services_entry(EFI_HANDLE image, UINTN key) {
     return fw().exit_boot_services(image, key);
 }
-EFI_STATUS EFIAPI SetWatchdogTimerThunk(UINTN timeout, uint64_t code, UINTN size, CHAR16* data) {
-    return fw().set_watchdog_timer(timeout, code, size, data);
+EFI_STATUS EFIAPI set_watchdog_timer_entry(UINTN, uint64_t, UINTN, CHAR16*) {
+    const Fault* fault = fw().fault_for("SetWatchdogTimer");
+    return fault ? fault->status : EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI OpenVolumeThunk(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*, EFI_FILE_PROTOCOL** root);
-EFI_STATUS EFIAPI FileOpenThunk(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const CHAR16* name,
-                                uint64_t mode, uint64_t attributes);
-EFI_STATUS EFIAPI FileCloseThunk(EFI_FILE_PROTOCOL* self);
-EFI_STATUS EFIAPI FileReadThunk(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer);
-EFI_STATUS EFIAPI FileGetInfoThunk(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, UINTN* size,
-                                   void* buffer);
-
-std::vector<FakeFileHandle*>& file_handles() {
-    static std::vector<FakeFileHandle*> handles;
-    return handles;
-}
-
-FakeFileHandle* new_file_handle(FakeFile* file) {
-    auto* handle = new FakeFileHandle{};
-    handle->protocol.Revision = 0x00010000;
-    handle->protocol.Open = FileOpenThunk;
-    handle->protocol.Close = FileCloseThunk;
-    handle->protocol.Read = FileReadThunk;
-    handle->protocol.GetInfo = FileGetInfoThunk;
-    handle->file = file;
-    file_handles().push_back(handle);
-    return handle;
-}
-
-EFI_STATUS EFIAPI OpenVolumeThunk(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*, EFI_FILE_PROTOCOL** root) {
-    fw().calls.push_back("OpenVolume");
-    if (fw().open_volume_status != EFI_SUCCESS) {
-        return fw().open_volume_status;
+EFI_STATUS EFIAPI open_volume_entry(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*, EFI_FILE_PROTOCOL** root) {
+    const Fault* fault = fw().fault_for("OpenVolume");
+    if (fault && fault->shape == Shape::Status) {
+        return fault->status;
     }
-    *root = &new_file_handle(nullptr)->protocol;
+    if (!fault || fault->shape != Shape::Unchanged) {
+        *root = fault && fault->shape == Shape::NullOut ? nullptr : fw().new_file(nullptr);
+    }
     return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI FileOpenThunk(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const CHAR16* name,
-                                uint64_t mode, uint64_t attributes) {
-    fw().calls.push_back("File.Open");
+EFI_STATUS EFIAPI file_open_entry(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const CHAR16* name,
+                                  uint64_t mode, uint64_t attributes) {
     if (mode != EFI_FILE_MODE_READ || attributes != 0) {
         return EFI_INVALID_PARAMETER;
     }
     return fw().open_file(name, out);
 }
 
-EFI_STATUS EFIAPI FileCloseThunk(EFI_FILE_PROTOCOL* self) {
+EFI_STATUS EFIAPI file_close_entry(EFI_FILE_PROTOCOL*) {
     fw().calls.push_back("File.Close");
-    auto* handle = reinterpret_cast<FakeFileHandle*>(self);
-    if (handle->file != nullptr) {
-        handle->file->close_count += 1;
-    }
     return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI FileReadThunk(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) {
-    fw().calls.push_back("File.Read");
-    auto* handle = reinterpret_cast<FakeFileHandle*>(self);
-    FakeFile& file = *handle->file;
-    const auto scripted = file.read_status.find(static_cast<int>(file.read_requests.size()));
-    file.read_requests.push_back(*size);
-    if (scripted != file.read_status.end()) {
-        return scripted->second;
+EFI_STATUS EFIAPI file_read_entry(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) {
+    const Fault* fault = fw().fault_for("File.Read");
+    auto* file = reinterpret_cast<FakeFirmware::FileHandle*>(self);
+    const Shape shape = fault ? fault->shape : Shape::Status;
+    if (fault && (shape == Shape::Status || shape == Shape::Unchanged)) {
+        return shape == Shape::Status ? fault->status : EFI_SUCCESS;
     }
-    const UINTN end = std::min<UINTN>(file.readable.value_or(SIZE_MAX), file.bytes.size());
-    const UINTN count = std::min<UINTN>(*size, end - std::min<UINTN>(end, handle->position));
-    std::memcpy(buffer, file.bytes.data() + handle->position, count);
-    handle->position += count;
-    *size = file.read_count.value_or(count);
+    const uint64_t asked = *size;
+    uint64_t count = std::min<uint64_t>(asked, file->bytes->size() - file->position);
+    if (fault && shape == Shape::Short) {
+        count = (count + 1) / 2;
+    }
+    std::memcpy(buffer, file->bytes->data() + file->position, count);
+    file->position += count;
+    *size = !fault                     ? count
+            : shape == Shape::SizeZero ? 0
+            : shape == Shape::Long     ? asked + 1
+                                       : count;
     return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI FileGetInfoThunk(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, UINTN* size,
-                                   void* buffer) {
-    fw().calls.push_back("File.GetInfo");
-    auto* handle = reinterpret_cast<FakeFileHandle*>(self);
-    FakeFile& file = *handle->file;
+EFI_STATUS EFIAPI file_get_info_entry(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, UINTN* size,
+                                      void* buffer) {
+    const Fault* fault = fw().fault_for("File.GetInfo");
+    const auto* file = reinterpret_cast<FakeFirmware::FileHandle*>(self);
+    const UINTN needed = sizeof(EFI_FILE_INFO) + 2 * 18; // with the file's name
     if (!(*type == EFI_FILE_INFO_ID)) {
         return EFI_UNSUPPORTED;
     }
-    const UINTN needed = file.info_size.value_or(sizeof(EFI_FILE_INFO) + 2 * 16);
-    if (file.get_info_status != EFI_SUCCESS) {
-        *size = needed;
-        return file.get_info_status;
+    if (fault && fault->shape == Shape::Status) {
+        // A record that does not fit is reported with the size it needs.
+        *size = fault->status == EFI_BUFFER_TOO_SMALL ? kLongInfoRecord : *size;
+        return fault->status;
+    }
+    if (fault && fault->shape == Shape::Unchanged) {
+        return EFI_SUCCESS;
     }
     if (*size < needed) {
         *size = needed;
@@ -141,41 +130,36 @@ EFI_STATUS EFIAPI FileGetInfoThunk(EFI_FILE_PROTOCOL* self, const EFI_GUID* type
     }
     EFI_FILE_INFO info = {};
     info.Size = needed;
-    info.FileSize = file.bytes.size();
-    info.PhysicalSize = (file.bytes.size() + 511) / 512 * 512;
-    std::memcpy(buffer, &info, sizeof(info));
-    *size = needed;
-    return EFI_SUCCESS;
-}
-
-EFI_STATUS EFIAPI SetAttributeThunk(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* self, UINTN attribute) {
-    FakeFirmware& firmware = fw();
-    ConsoleLog& log =
-        self == firmware.system_table()->StdErr ? firmware.standard_error : firmware.console_out;
-    log.attributes.push_back(attribute);
-    log.calls.push_back("attr");
-    return EFI_SUCCESS;
-}
-
-EFI_STATUS EFIAPI OutputStringThunk(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* self, const CHAR16* text) {
-    FakeFirmware& firmware = fw();
-    ConsoleLog& log =
-        self == firmware.system_table()->StdErr ? firmware.standard_error : firmware.console_out;
-    std::u16string copy;
-    for (const CHAR16* unit = text; *unit != 0; ++unit) {
-        copy.push_back(static_cast<char16_t>(*unit));
+    info.FileSize = file->bytes->size();
+    if (fault) {
+        const Shape s = fault->shape;
+        info.FileSize = s == Shape::SizeZero  ? 0
+                        : s == Shape::PastTop ? 1ull << 63
+                        : s == Shape::Short   ? info.FileSize - 1
+                        : s == Shape::Long    ? info.FileSize + 1
+                                              : info.FileSize;
     }
-    log.strings.push_back(copy);
-    log.calls.push_back("text");
+    std::memcpy(buffer, &info, sizeof(info));
+    *size = fault && fault->shape == Shape::SizeHuge ? kLongInfoRecord : needed;
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI set_attribute_entry(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* self, UINTN attribute) {
+    FakeFirmware& firmware = fw();
+    const bool err = self == firmware.system_table()->StdErr;
+    const std::string mark = (err ? "<err " : "<out ") + std::to_string(attribute) + ">";
+    firmware.console.append(mark.begin(), mark.end());
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI output_string_entry(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* text) {
+    for (const CHAR16* unit = text; *unit != 0; ++unit) {
+        fw().console.push_back(static_cast<char16_t>(*unit));
+    }
     return EFI_SUCCESS;
 }
 
 } // namespace
-
-EFI_STATUS EFIAPI fake_pool_without_buffer(EFI_MEMORY_TYPE, UINTN, void** buffer) {
-    *buffer = nullptr;
-    return EFI_SUCCESS;
-}
 
 std::string narrow(const CHAR16* text) {
     std::string out;
@@ -186,132 +170,65 @@ std::string narrow(const CHAR16* text) {
 }
 
 FakeFirmware::FakeFirmware(uint64_t arena_bytes)
-    : image_handle_(reinterpret_cast<EFI_HANDLE>(0x1a1a000)),
-      device_handle_(reinterpret_cast<EFI_HANDLE>(0xdede000)),
-      graphics_handle_(reinterpret_cast<EFI_HANDLE>(0x6f6f000)) {
-    arena_size_ = arena_bytes;
-    arena_ = static_cast<uint8_t*>(std::aligned_alloc(4096, arena_bytes));
+    : arena_(static_cast<uint8_t*>(std::aligned_alloc(4096, arena_bytes))),
+      arena_size_(arena_bytes) {
     if (arena_ == nullptr) {
         throw std::bad_alloc();
     }
     // Memory as the firmware hands it over is not clear: make that visible.
     std::memset(arena_, 0xCC, arena_bytes);
 
-    boot_services_.AllocatePages = AllocatePagesThunk;
-    boot_services_.AllocatePool = AllocatePoolThunk;
-    boot_services_.GetMemoryMap = GetMemoryMapThunk;
-    boot_services_.OpenProtocol = OpenProtocolThunk;
-    boot_services_.LocateHandle = LocateHandleThunk;
-    boot_services_.Exit = ExitThunk;
-    boot_services_.ExitBootServices = ExitBootServicesThunk;
-    boot_services_.SetWatchdogTimer = SetWatchdogTimerThunk;
-
-    standard_error_protocol_.OutputString = OutputStringThunk;
-    standard_error_protocol_.SetAttribute = SetAttributeThunk;
-    console_out_protocol_.OutputString = OutputStringThunk;
-    console_out_protocol_.SetAttribute = SetAttributeThunk;
-
+    boot_services_.AllocatePages = allocate_pages_entry;
+    boot_services_.AllocatePool = allocate_pool_entry;
+    boot_services_.GetMemoryMap = get_memory_map_entry;
+    boot_services_.OpenProtocol = open_protocol_entry;
+    boot_services_.LocateHandle = locate_handle_entry;
+    boot_services_.Exit = exit_entry;
+    boot_services_.ExitBootServices = exit_boot_services_entry;
+    boot_services_.SetWatchdogTimer = set_watchdog_timer_entry;
+    for (EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* text_output : {&standard_error_, &console_out_}) {
+        text_output->OutputString = output_string_entry;
+        text_output->SetAttribute = set_attribute_entry;
+    }
     system_table_.BootServices = &boot_services_;
-    system_table_.StdErr = &standard_error_protocol_;
-    system_table_.ConOut = &console_out_protocol_;
-
+    system_table_.StdErr = &standard_error_;
+    system_table_.ConOut = &console_out_;
     loaded_image.DeviceHandle = device_handle_;
-    file_system.OpenVolume = OpenVolumeThunk;
-    set_protocol(image_handle_, EFI_LOADED_IMAGE_PROTOCOL_GUID, &loaded_image);
-    set_protocol(device_handle_, EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, &file_system);
-
-    current_firmware = this;
+    file_system.OpenVolume = open_volume_entry;
+    installed = this;
 }
 
 FakeFirmware::~FakeFirmware() {
-    for (FakeFileHandle* handle : file_handles()) {
-        delete handle;
-    }
-    file_handles().clear();
     std::free(arena_);
-    if (current_firmware == this) {
-        current_firmware = nullptr;
+    if (installed == this) {
+        installed = nullptr;
     }
 }
 
 FakeFirmware& FakeFirmware::current() {
-    if (current_firmware == nullptr) {
+    if (installed == nullptr) {
         throw std::logic_error("no fake firmware installed");
     }
-    return *current_firmware;
+    return *installed;
 }
 
-uint64_t FakeFirmware::arena_base() const {
-    return reinterpret_cast<uint64_t>(arena_);
-}
-
-uint64_t FakeFirmware::arena_end() const {
-    return arena_base() + arena_size_;
-}
-
-uint64_t FakeFirmware::take_from_arena(uint64_t bytes, uint64_t alignment, uint64_t offset) {
-    if (placement == Placement::Ascending) {
-        const uint64_t start = (arena_used_ + alignment - 1) / alignment * alignment + offset;
-        if (start + bytes > arena_size_) {
-            return 0;
+const Fault* FakeFirmware::fault_for(const char* call) {
+    calls.push_back(call);
+    if (calls.size() > kMostCalls) {
+        throw std::runtime_error("the firmware is called without end");
+    }
+    const int occurrence = occurrences[call]++;
+    for (const Fault& f : faults) {
+        if (f.call == call &&
+            (f.occurrence == occurrence || (f.sticky && f.occurrence < occurrence))) {
+            if (f.shape == Shape::Gone) {
+                system_table_.BootServices = nullptr;
+                return nullptr;
+            }
+            return &f;
         }
-        arena_used_ = start + bytes;
-        return arena_base() + start;
     }
-    // Descending: hand out from the top, the way OVMF places pages.
-    if (bytes + offset > arena_size_ - arena_used_) {
-        return 0;
-    }
-    const uint64_t top = arena_size_ - arena_used_ - bytes - offset;
-    const uint64_t start = top / alignment * alignment + offset;
-    arena_used_ = arena_size_ - start + offset;
-    return arena_base() + start;
-}
-
-EFI_STATUS FakeFirmware::allocate_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type,
-                                        UINTN pages, EFI_PHYSICAL_ADDRESS* memory) {
-    calls.push_back("AllocatePages");
-    page_requests.push_back(pages);
-    if (type != AllocateAnyPages || memory_type != EfiLoaderData) {
-        return EFI_INVALID_PARAMETER;
-    }
-    if (allocate_pages_successes_left == 0) {
-        return EFI_OUT_OF_RESOURCES;
-    }
-    if (pages > arena_size_ / 4096) {
-        return EFI_OUT_OF_RESOURCES;
-    }
-    const uint64_t address = take_from_arena(pages * 4096, 4096, 0);
-    if (address == 0) {
-        return EFI_OUT_OF_RESOURCES;
-    }
-    if (allocate_pages_successes_left > 0) {
-        --allocate_pages_successes_left;
-    }
-    change_map();
-    *memory = address;
-    return EFI_SUCCESS;
-}
-
-EFI_STATUS FakeFirmware::allocate_pool(EFI_MEMORY_TYPE pool_type, UINTN size, void** buffer) {
-    calls.push_back("AllocatePool");
-    pool_requests.push_back(size);
-    if (pool_type != EfiLoaderData) {
-        return EFI_INVALID_PARAMETER;
-    }
-    if (allocate_pool_successes_left == 0) {
-        return EFI_OUT_OF_RESOURCES;
-    }
-    const uint64_t address = take_from_arena(size == 0 ? 1 : size, 16, pool_offset);
-    if (address == 0) {
-        return EFI_OUT_OF_RESOURCES;
-    }
-    if (allocate_pool_successes_left > 0) {
-        --allocate_pool_successes_left;
-    }
-    change_map();
-    *buffer = reinterpret_cast<void*>(address);
-    return EFI_SUCCESS;
+    return nullptr;
 }
 
 void FakeFirmware::add_descriptor(uint32_t type, uint64_t start, uint64_t pages) {
@@ -341,173 +258,257 @@ void FakeFirmware::use_typical_memory_map() {
     add_descriptor(EfiMemoryMappedIO, 0xffc00000, 0x400);
 }
 
+// Bytes from the arena, 0 when they cannot be had. Pages are page-aligned,
+// pool blocks 8-byte aligned (on pages of their own when fragmenting).
+uint64_t FakeFirmware::allocate(uint64_t bytes, bool pages) {
+    if (!fragmenting) {
+        const uint64_t alignment = pages ? 4096 : 8;
+        const uint64_t start = (arena_used_ + alignment - 1) / alignment * alignment;
+        if (bytes > arena_size_ || start > arena_size_ - bytes) {
+            return 0;
+        }
+        arena_used_ = start + bytes;
+        ++map_key_;
+        return arena_base() + start;
+    }
+    // A descriptor the allocation can sit inside first: the worst case.
+    const uint64_t count = (bytes + 4095) / 4096;
+    for (size_t k = 0; k < 2 * memory_map.size(); ++k) {
+        const size_t i = k % memory_map.size();
+        const EFI_MEMORY_DESCRIPTOR free = memory_map[i];
+        if (free.Type != EfiConventionalMemory || count == 0 ||
+            free.NumberOfPages < count + (k < memory_map.size() ? 2 : 0)) {
+            continue;
+        }
+        const uint64_t before = free.NumberOfPages > count ? 1 : 0;
+        const uint64_t after = free.NumberOfPages - count - before;
+        const uint64_t start = free.PhysicalStart + before * 4096;
+        memory_map.erase(memory_map.begin() + static_cast<long>(i));
+        std::vector<EFI_MEMORY_DESCRIPTOR> pieces;
+        for (const auto& [type, base, length] :
+             {std::tuple{EfiConventionalMemory, free.PhysicalStart, before},
+              std::tuple{EfiLoaderData, start, count},
+              std::tuple{EfiConventionalMemory, start + count * 4096, after}}) {
+            if (length != 0) {
+                EFI_MEMORY_DESCRIPTOR piece = free;
+                piece.Type = type;
+                piece.PhysicalStart = base;
+                piece.NumberOfPages = length;
+                pieces.push_back(piece);
+            }
+        }
+        memory_map.insert(memory_map.begin() + static_cast<long>(i), pieces.begin(), pieces.end());
+        ++map_key_;
+        return start;
+    }
+    return 0;
+}
+
+EFI_STATUS FakeFirmware::allocate_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type,
+                                        UINTN pages, EFI_PHYSICAL_ADDRESS* memory) {
+    const Fault* fault = fault_for("AllocatePages");
+    if (type != AllocateAnyPages || memory_type != EfiLoaderData) {
+        return EFI_INVALID_PARAMETER;
+    }
+    if (fault && (fault->shape == Shape::Status || fault->shape == Shape::Unchanged)) {
+        return fault->shape == Shape::Status ? fault->status : EFI_SUCCESS;
+    }
+    if (fault && fault->shape == Shape::PastTop) {
+        *memory = ~0xfffull; // its last page ends at 2^64
+        return EFI_SUCCESS;
+    }
+    const uint64_t address = pages > (1ull << 40) ? 0 : allocate(pages * 4096, true);
+    if (address == 0) {
+        return EFI_OUT_OF_RESOURCES;
+    }
+    *memory = address + (fault && fault->shape == Shape::Misaligned ? 0x800 : 0);
+    return EFI_SUCCESS;
+}
+
+EFI_STATUS FakeFirmware::allocate_pool(EFI_MEMORY_TYPE pool_type, UINTN size, void** buffer) {
+    const Fault* fault = fault_for("AllocatePool");
+    if (pool_type != EfiLoaderData) {
+        return EFI_INVALID_PARAMETER;
+    }
+    const Shape shape = fault ? fault->shape : Shape::Status;
+    if (fault && (shape == Shape::Status || shape == Shape::Unchanged)) {
+        return shape == Shape::Status ? fault->status : EFI_SUCCESS;
+    }
+    const bool misaligned = fault && shape == Shape::Misaligned;
+    const uint64_t address = size > (1ull << 40) ? 0 : allocate(size + (misaligned ? 4 : 0), false);
+    if (address == 0) {
+        return EFI_OUT_OF_RESOURCES;
+    }
+    *buffer = !fault                    ? reinterpret_cast<void*>(address)
+              : shape == Shape::NullOut ? nullptr
+              : shape == Shape::PastTop ? reinterpret_cast<void*>(~0xfull)
+              : misaligned              ? reinterpret_cast<void*>(address + 4)
+                                        : reinterpret_cast<void*>(address);
+    return EFI_SUCCESS;
+}
+
 EFI_STATUS FakeFirmware::get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key,
                                         UINTN* stride, uint32_t* version) {
-    calls.push_back("GetMemoryMap");
-    const int call = get_memory_map_calls++;
-    if (before_get_memory_map) {
-        before_get_memory_map(call);
+    const Fault* fault = fault_for("GetMemoryMap");
+    const Shape shape = fault ? fault->shape : Shape::Status;
+    if (fault && shape == Shape::Unchanged) {
+        return EFI_SUCCESS;
     }
     const UINTN needed = memory_map.size() * descriptor_size;
-    *stride = descriptor_size;
-    *version = descriptor_version;
-    const auto scripted = get_memory_map_status.find(call);
-    if (scripted != get_memory_map_status.end() && scripted->second != EFI_SUCCESS) {
+    *stride = shape == Shape::StrideZero ? 0 : shape == Shape::StrideSmall ? 24 : descriptor_size;
+    *version = 1;
+    *key = map_key_;
+    if (fault && shape == Shape::Status) {
         *size = needed;
-        return scripted->second;
+        return fault->status;
     }
+    const UINTN reported = !fault                        ? needed
+                           : shape == Shape::SizeZero    ? 0
+                           : shape == Shape::SizeOdd     ? needed + 8
+                           : shape == Shape::SizeHuge    ? UINTN{48} << 30
+                           : shape == Shape::PastTop     ? ~UINTN{0} / 48 * 48
+                           : shape == Shape::StrideSmall ? memory_map.size() * 24
+                                                         : needed;
     if (map == nullptr || *size < needed) {
-        *size = needed;
-        // A firmware may answer the size query with success.
-        if (scripted != get_memory_map_status.end()) {
-            *key = map_key_;
-            return EFI_SUCCESS;
-        }
+        *size = reported;
         return EFI_BUFFER_TOO_SMALL;
     }
     auto* out = reinterpret_cast<uint8_t*>(map);
     std::memset(out, 0xEE, needed);
     for (size_t i = 0; i < memory_map.size(); ++i) {
-        std::memcpy(out + i * descriptor_size, &memory_map[i], sizeof(EFI_MEMORY_DESCRIPTOR));
+        EFI_MEMORY_DESCRIPTOR descriptor = memory_map[i];
+        if (shape == Shape::OwnAsFree && descriptor.Type == EfiLoaderData) {
+            descriptor.Type = EfiConventionalMemory;
+        }
+        std::memcpy(out + i * descriptor_size, &descriptor, sizeof(descriptor));
     }
-    *size = needed;
-    *key = map_key_;
+    *size = reported;
     return EFI_SUCCESS;
-}
-
-void FakeFirmware::set_protocol(EFI_HANDLE handle, const EFI_GUID& protocol, void* interface,
-                                EFI_STATUS status) {
-    protocols_[{handle, guid_key(protocol)}] = {interface, status};
-}
-
-void FakeFirmware::remove_protocol(EFI_HANDLE handle, const EFI_GUID& protocol) {
-    protocols_.erase({handle, guid_key(protocol)});
 }
 
 EFI_STATUS FakeFirmware::open_protocol(EFI_HANDLE handle, const EFI_GUID* protocol,
-                                       void** interface, EFI_HANDLE agent, EFI_HANDLE controller,
-                                       uint32_t attributes) {
-    calls.push_back("OpenProtocol");
-    const int call = static_cast<int>(open_protocol_calls.size());
-    open_protocol_calls.push_back({handle, *protocol, agent, controller, attributes});
-    if (before_open_protocol) {
-        before_open_protocol(call);
+                                       void** interface) {
+    const Fault* fault = fault_for("OpenProtocol");
+    void* found = nullptr;
+    if (handle == image_handle_ && *protocol == EFI_LOADED_IMAGE_PROTOCOL_GUID) {
+        found = &loaded_image;
+    } else if (handle == device_handle_ && *protocol == EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID) {
+        found = &file_system;
+    } else if (graphics_installed && handle == graphics_handle_ &&
+               *protocol == EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID) {
+        found = &graphics;
+        switch (fault ? fault->shape : Shape::Status) {
+        case Shape::NoMode:
+            graphics.Mode = nullptr;
+            break;
+        case Shape::ZeroWidth:
+            graphics_info.HorizontalResolution = 0;
+            break;
+        case Shape::BltOnly:
+            graphics_info.PixelFormat = PixelBltOnly;
+            break;
+        case Shape::HighFramebuffer:
+            graphics_mode.FrameBufferBase = 1ull << 47;
+            break;
+        case Shape::PitchPast32Bits:
+            graphics_info.PixelsPerScanLine = 0x40000000;
+            break;
+        default:
+            break;
+        }
     }
-    const auto found = protocols_.find({handle, guid_key(*protocol)});
-    if (found == protocols_.end()) {
+    if (fault && fault->shape == Shape::Status) {
+        return fault->status;
+    }
+    if (found == nullptr) {
         return EFI_UNSUPPORTED;
     }
-    if (found->second.status == EFI_SUCCESS) {
-        *interface = found->second.interface;
+    if (!fault || fault->shape != Shape::Unchanged) {
+        *interface = fault && fault->shape == Shape::NullOut ? nullptr : found;
     }
-    return found->second.status;
+    return EFI_SUCCESS;
 }
 
-FakeFile& FakeFirmware::add_file(const std::string& path, std::vector<uint8_t> bytes) {
-    FakeFile& file = files_[path];
-    file = FakeFile{};
-    file.bytes = std::move(bytes);
-    return file;
+EFI_STATUS FakeFirmware::locate_handle(UINTN* size, EFI_HANDLE* buffer) {
+    const Fault* fault = fault_for("LocateHandle");
+    const Shape shape = fault ? fault->shape : Shape::Status;
+    if (fault && (shape == Shape::Status || shape == Shape::Unchanged)) {
+        return shape == Shape::Status ? fault->status : EFI_SUCCESS;
+    }
+    if (!graphics_installed) {
+        return EFI_NOT_FOUND;
+    }
+    if (*size < sizeof(EFI_HANDLE)) {
+        *size = sizeof(EFI_HANDLE);
+        return EFI_BUFFER_TOO_SMALL;
+    }
+    buffer[0] = shape == Shape::NullOut ? nullptr : graphics_handle_;
+    *size = !fault                     ? sizeof(EFI_HANDLE)
+            : shape == Shape::SizeZero ? 0
+            : shape == Shape::SizeOdd  ? 12
+            : shape == Shape::SizeHuge ? 65 * sizeof(EFI_HANDLE)
+                                       : sizeof(EFI_HANDLE);
+    return EFI_SUCCESS;
 }
 
-FakeFile& FakeFirmware::file(const std::string& path) {
-    return files_.at(path);
+EFI_STATUS FakeFirmware::exit_boot_services(EFI_HANDLE image, UINTN key) {
+    const Fault* fault = fault_for("ExitBootServices");
+    exit_boot_services_keys.push_back(key);
+    // The first call accepts unaccepted memory, which changes the map.
+    if (exit_boot_services_keys.size() == 1) {
+        for (EFI_MEMORY_DESCRIPTOR& descriptor : memory_map) {
+            if (descriptor.Type == EfiUnacceptedMemoryType) {
+                descriptor.Type = EfiConventionalMemory;
+                ++map_key_;
+            }
+        }
+    }
+    if (fault) {
+        return fault->status;
+    }
+    return image == image_handle_ && key == map_key_ ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+}
+
+EFI_FILE_PROTOCOL* FakeFirmware::new_file(const std::vector<uint8_t>* bytes) {
+    FileHandle& handle = file_handles_.emplace_back();
+    handle.protocol.Open = file_open_entry;
+    handle.protocol.Close = file_close_entry;
+    handle.protocol.Read = file_read_entry;
+    handle.protocol.GetInfo = file_get_info_entry;
+    handle.bytes = bytes;
+    handle.position = 0;
+    return &handle.protocol;
 }
 
 EFI_STATUS FakeFirmware::open_file(const CHAR16* name, EFI_FILE_PROTOCOL** out) {
-    const std::string path = narrow(name);
-    opened_paths.push_back(path);
-    const auto found = files_.find(path);
-    if (found == files_.end()) {
+    const Fault* fault = fault_for("File.Open");
+    const auto found = files.find(narrow(name));
+    if (fault && fault->shape == Shape::Status) {
+        return fault->status;
+    }
+    if (found == files.end()) {
         return EFI_NOT_FOUND;
     }
-    FakeFile& file = found->second;
-    file.open_count += 1;
-    if (file.open_status != EFI_SUCCESS) {
-        return file.open_status;
+    if (!fault || fault->shape != Shape::Unchanged) {
+        *out = fault && fault->shape == Shape::NullOut ? nullptr : new_file(&found->second);
     }
-    *out = &new_file_handle(&file)->protocol;
     return EFI_SUCCESS;
 }
 
-void FakeFirmware::install_graphics(uint32_t width, uint32_t height, uint32_t pixels_per_line,
-                                    EFI_GRAPHICS_PIXEL_FORMAT format, uint64_t framebuffer_base) {
+void FakeFirmware::install_graphics(uint32_t width, uint32_t height, uint64_t framebuffer_base) {
     graphics_info = {};
     graphics_info.HorizontalResolution = width;
     graphics_info.VerticalResolution = height;
-    graphics_info.PixelFormat = format;
-    graphics_info.PixelsPerScanLine = pixels_per_line;
+    graphics_info.PixelFormat = PixelBlueGreenRedReserved8BitPerColor;
+    graphics_info.PixelsPerScanLine = width;
     graphics_mode = {};
-    graphics_mode.MaxMode = 1;
     graphics_mode.Info = &graphics_info;
-    graphics_mode.SizeOfInfo = sizeof(graphics_info);
     graphics_mode.FrameBufferBase = framebuffer_base;
-    graphics_mode.FrameBufferSize = static_cast<UINTN>(pixels_per_line) * height * 4;
     graphics.Mode = &graphics_mode;
-    graphics_handles = {graphics_handle_};
-    set_protocol(graphics_handle_, EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID, &graphics);
-}
-
-EFI_STATUS FakeFirmware::locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol,
-                                       void* key, UINTN* size, EFI_HANDLE* buffer) {
-    calls.push_back("LocateHandle");
-    if (type != ByProtocol || !(*protocol == EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID) || key != nullptr) {
-        return EFI_INVALID_PARAMETER;
-    }
-    if (locate_handle_status != EFI_SUCCESS) {
-        return locate_handle_status;
-    }
-    if (graphics_handles.empty()) {
-        return EFI_NOT_FOUND;
-    }
-    const UINTN needed = graphics_handles.size() * sizeof(EFI_HANDLE);
-    if (*size < needed) {
-        *size = needed;
-        return EFI_BUFFER_TOO_SMALL;
-    }
-    std::memcpy(buffer, graphics_handles.data(), needed);
-    *size = locate_handle_size.value_or(needed);
-    return EFI_SUCCESS;
+    graphics_installed = true;
 }
 
 void FakeFirmware::sync_configuration() {
     system_table_.NumberOfTableEntries = configuration.size();
     system_table_.ConfigurationTable = configuration.empty() ? nullptr : configuration.data();
-}
-
-EFI_STATUS FakeFirmware::exit(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data) {
-    calls.push_back("Exit");
-    ExitCall call{image, status, size, {}};
-    for (UINTN i = 0; i < size / 2; ++i) {
-        call.data.push_back(static_cast<char16_t>(data[i]));
-    }
-    exit_call = call;
-    return EFI_SUCCESS;
-}
-
-EFI_STATUS FakeFirmware::exit_boot_services(EFI_HANDLE image, UINTN key) {
-    calls.push_back("ExitBootServices");
-    const int call = exit_boot_services_calls_++;
-    exit_boot_services_keys.push_back(key);
-    for (EFI_MEMORY_DESCRIPTOR& descriptor : memory_map) {
-        if (call == 0 && descriptor.Type == EfiUnacceptedMemoryType) {
-            descriptor.Type = EfiConventionalMemory;
-            change_map();
-        }
-    }
-    const auto scripted = exit_boot_services_status.find(call);
-    if (scripted != exit_boot_services_status.end()) {
-        return scripted->second;
-    }
-    if (image != image_handle_ || key != map_key_) {
-        return EFI_INVALID_PARAMETER;
-    }
-    return EFI_SUCCESS;
-}
-
-EFI_STATUS FakeFirmware::set_watchdog_timer(UINTN timeout, uint64_t code, UINTN size,
-                                            CHAR16* data) {
-    calls.push_back("SetWatchdogTimer");
-    watchdog_calls.push_back({timeout, code, size, reinterpret_cast<uint64_t>(data)});
-    return EFI_SUCCESS;
 }

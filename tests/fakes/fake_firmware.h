@@ -1,57 +1,62 @@
 // A fake UEFI firmware built by the test: a system table and boot-services
 // table whose functions (with the firmware's calling convention) record every
-// call and answer from what the test configured. Memory comes from one host
-// arena, so the loader reads and writes what it obtains for real.
+// call and answer as a firmware would. Memory comes from one host arena, so
+// the loader reads and writes what it obtains for real. Any occurrence of any
+// call can be made to misbehave the way a broken firmware does (`faults`).
 #pragma once
 
 #include "uefi/uefi.h"
 
 #include <cstdint>
-#include <functional>
+#include <deque>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-struct FakeFile {
-    std::vector<uint8_t> bytes;
-    EFI_STATUS open_status = EFI_SUCCESS;
-    EFI_STATUS get_info_status = EFI_SUCCESS;
-    std::optional<UINTN> info_size; // the size GetInfo reports; default: the real record size
-    std::map<int, EFI_STATUS> read_status; // status of Read call n; default: success
-    std::optional<UINTN> readable;         // bytes before Read finds the end; default: all
-    std::optional<UINTN> read_count;       // bytes every Read reports; default: what it delivered
-    std::vector<UINTN> read_requests;      // byte counts Read was asked for
-    int open_count = 0;
-    int close_count = 0;
+// How a call misbehaves. A shape the call cannot take leaves it healthy.
+enum class Shape : uint8_t {
+    Status,      // fails with the fault's status
+    NullOut,     // succeeds, handing back a null pointer or handle
+    Unchanged,   // succeeds without writing anything back
+    Misaligned,  // succeeds with an address off the alignment the call promises
+    PastTop,     // succeeds with memory, a size or a file that runs past 2^64
+    SizeZero,    // succeeds with a size of 0: empty map, empty file, nothing read
+    SizeHuge,    // succeeds with a size beyond the buffer offered or beyond reason
+    SizeOdd,     // succeeds with a size that is not a multiple of its stride
+    StrideZero,  // a memory map with a descriptor size of 0
+    StrideSmall, // a memory map with a descriptor size of 24
+    Short,       // succeeds with fewer bytes than asked for, or a smaller file
+    Long,        // succeeds with more bytes than asked for, or a larger file
+    OwnAsFree,   // a memory map listing the loader's pages as free memory
+    Gone,        // answers, then the boot services vanish from the system table
+    // Graphics modes, taken by OpenProtocol when it opens the Graphics Output
+    // Protocol: no mode, zero width, Blt only, a framebuffer at 2^47, and a
+    // scan line whose pitch does not fit in 32 bits.
+    NoMode,
+    ZeroWidth,
+    BltOnly,
+    HighFramebuffer,
+    PitchPast32Bits,
 };
 
-struct OpenProtocolCall {
-    EFI_HANDLE handle;
-    EFI_GUID protocol;
-    EFI_HANDLE agent;
-    EFI_HANDLE controller;
-    uint32_t attributes;
+struct Fault {
+    std::string call; // "AllocatePages", "File.Read", ...
+    int occurrence;   // counted from 0 for each call name
+    Shape shape = Shape::Status;
+    EFI_STATUS status = EFI_DEVICE_ERROR;
+    bool sticky = false; // every later occurrence misbehaves the same way
 };
 
 struct ExitCall {
-    EFI_HANDLE image;
     EFI_STATUS status;
     UINTN data_size;
-    std::u16string data; // exactly data_size / 2 units, including the NUL
-};
-
-struct ConsoleLog {
-    std::vector<std::u16string> strings;
-    std::vector<UINTN> attributes;  // in call order
-    std::vector<std::string> calls; // "attr" / "text", in order
+    std::u16string data; // data_size / 2 units, the NUL included
 };
 
 class FakeFirmware {
   public:
-    enum class Placement { Ascending, Descending };
-
-    explicit FakeFirmware(uint64_t arena_bytes = 64ull << 20);
+    explicit FakeFirmware(uint64_t arena_bytes = 4ull << 20);
     ~FakeFirmware();
     FakeFirmware(const FakeFirmware&) = delete;
     FakeFirmware& operator=(const FakeFirmware&) = delete;
@@ -63,124 +68,78 @@ class FakeFirmware {
     EFI_HANDLE image_handle() const { return image_handle_; }
     EFI_HANDLE device_handle() const { return device_handle_; }
     EFI_HANDLE graphics_handle() const { return graphics_handle_; }
+    uint64_t arena_base() const { return reinterpret_cast<uint64_t>(arena_); }
+    uint64_t arena_end() const { return arena_base() + arena_size_; }
 
-    // Every firmware call by name, in order ("AllocatePages", "GetMemoryMap", ...).
-    std::vector<std::string> calls;
+    std::vector<Fault> faults;
+    std::vector<std::string> calls; // every call by name, in order
+    std::map<std::string, int> occurrences;
 
-    // ---- memory ---------------------------------------------------------
-    uint64_t arena_base() const;
-    uint64_t arena_end() const;
-    Placement placement = Placement::Ascending;
-    int allocate_pages_successes_left = -1; // -1: unlimited
-    int allocate_pool_successes_left = -1;
-    std::vector<uint64_t> page_requests; // page counts asked for
-    std::vector<uint64_t> pool_requests; // byte counts asked for
-    // Pool blocks start this many bytes into a fresh 16-byte-aligned spot.
-    uint64_t pool_offset = 0;
-    // Bytes of the arena handed out so far.
-    uint64_t arena_used() const { return arena_used_; }
-
-    // ---- memory map -----------------------------------------------------
+    // A fragmenting firmware serves every allocation (pool blocks on pages of
+    // their own) from a conventional-memory descriptor of the map, one it
+    // can sit inside a page in whenever there is one, so that the descriptor
+    // splits in three: the worst a firmware that never merges does. Else
+    // allocations come from the arena in order, and the arena is one
+    // loader-data descriptor.
+    bool fragmenting = false;
     std::vector<EFI_MEMORY_DESCRIPTOR> memory_map;
     UINTN descriptor_size = 48;
-    uint32_t descriptor_version = 1;
-    // Status of GetMemoryMap call n (0 is the loader's size query).
-    std::map<int, EFI_STATUS> get_memory_map_status;
-    // Runs before GetMemoryMap call n answers; may change memory_map.
-    std::function<void(int call)> before_get_memory_map;
-    int get_memory_map_calls = 0;
-    // Any allocation changes the map, as on real firmware.
-    UINTN current_map_key() const { return map_key_; }
-    void change_map() { ++map_key_; }
-
     void add_descriptor(uint32_t type, uint64_t start, uint64_t pages);
-    // A plausible PC map whose loader-data descriptor covers the arena.
     void use_typical_memory_map();
+    UINTN map_key() const { return map_key_; }
 
-    // ---- protocols and volume -------------------------------------------
     EFI_LOADED_IMAGE_PROTOCOL loaded_image = {};
     EFI_SIMPLE_FILE_SYSTEM_PROTOCOL file_system = {};
-    void set_protocol(EFI_HANDLE handle, const EFI_GUID& protocol, void* interface,
-                      EFI_STATUS status = EFI_SUCCESS);
-    void remove_protocol(EFI_HANDLE handle, const EFI_GUID& protocol);
-    std::vector<OpenProtocolCall> open_protocol_calls;
-    // Runs before OpenProtocol call n answers.
-    std::function<void(int call)> before_open_protocol;
-    EFI_STATUS open_volume_status = EFI_SUCCESS;
+    std::map<std::string, std::vector<uint8_t>> files;
 
-    FakeFile& add_file(const std::string& path, std::vector<uint8_t> bytes);
-    FakeFile& file(const std::string& path);
-    std::vector<std::string> opened_paths; // every path Open was asked for
-
-    // ---- graphics -------------------------------------------------------
     EFI_GRAPHICS_OUTPUT_PROTOCOL graphics = {};
     EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE graphics_mode = {};
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION graphics_info = {};
-    std::vector<EFI_HANDLE> graphics_handles;
-    EFI_STATUS locate_handle_status = EFI_SUCCESS;
-    std::optional<UINTN> locate_handle_size; // overrides the byte count reported
-    void install_graphics(uint32_t width, uint32_t height, uint32_t pixels_per_line,
-                          EFI_GRAPHICS_PIXEL_FORMAT format, uint64_t framebuffer_base);
+    bool graphics_installed = false;
+    void install_graphics(uint32_t width, uint32_t height, uint64_t framebuffer_base);
 
-    // ---- configuration table --------------------------------------------
     std::vector<EFI_CONFIGURATION_TABLE> configuration;
-    void sync_configuration(); // after changing `configuration`
+    void sync_configuration();
 
-    // ---- consoles, exit, ExitBootServices -------------------------------
-    ConsoleLog standard_error;
-    ConsoleLog console_out;
+    // What the text consoles were asked, in order: "<err 4>" for an attribute
+    // set on StdErr, "<out 15>" on ConOut, and every string as it was output.
+    std::u16string console;
     std::optional<ExitCall> exit_call;
     std::vector<UINTN> exit_boot_services_keys;
-    // {Timeout, WatchdogCode, DataSize, WatchdogData} of every SetWatchdogTimer call.
-    std::vector<std::vector<uint64_t>> watchdog_calls;
-    // Status of ExitBootServices call n; default: success iff the key is
-    // current. The first call accepts unaccepted memory, which changes the
-    // map (and so its key) when the map has any.
-    std::map<int, EFI_STATUS> exit_boot_services_status;
 
-    // Implementations behind the firmware-convention entry points.
-    EFI_STATUS allocate_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory_type, UINTN pages,
-                              EFI_PHYSICAL_ADDRESS* memory);
-    EFI_STATUS allocate_pool(EFI_MEMORY_TYPE pool_type, UINTN size, void** buffer);
-    EFI_STATUS get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key,
-                              UINTN* descriptor_size, uint32_t* version);
-    EFI_STATUS open_protocol(EFI_HANDLE handle, const EFI_GUID* protocol, void** interface,
-                             EFI_HANDLE agent, EFI_HANDLE controller, uint32_t attributes);
-    EFI_STATUS locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol, void* key,
-                             UINTN* size, EFI_HANDLE* buffer);
-    EFI_STATUS exit(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data);
-    EFI_STATUS exit_boot_services(EFI_HANDLE image, UINTN key);
-    EFI_STATUS set_watchdog_timer(UINTN timeout, uint64_t code, UINTN size, CHAR16* data);
+    // Behind the firmware-convention entry points.
+    // The fault for this occurrence of `call`, if any; counts the occurrence.
+    const Fault* fault_for(const char* call);
+    uint64_t allocate(uint64_t bytes, bool pages);
+    EFI_STATUS allocate_pages(EFI_ALLOCATE_TYPE, EFI_MEMORY_TYPE, UINTN, EFI_PHYSICAL_ADDRESS*);
+    EFI_STATUS allocate_pool(EFI_MEMORY_TYPE, UINTN, void**);
+    EFI_STATUS get_memory_map(UINTN*, EFI_MEMORY_DESCRIPTOR*, UINTN*, UINTN*, uint32_t*);
+    EFI_STATUS open_protocol(EFI_HANDLE, const EFI_GUID*, void**);
+    EFI_STATUS locate_handle(UINTN*, EFI_HANDLE*);
+    EFI_STATUS exit_boot_services(EFI_HANDLE, UINTN);
     EFI_STATUS open_file(const CHAR16* name, EFI_FILE_PROTOCOL** out);
+    EFI_FILE_PROTOCOL* new_file(const std::vector<uint8_t>* bytes);
 
-  private:
-    struct ProtocolEntry {
-        void* interface;
-        EFI_STATUS status;
+    struct FileHandle {
+        EFI_FILE_PROTOCOL protocol; // first, so that `This` leads here
+        const std::vector<uint8_t>* bytes;
+        uint64_t position;
     };
 
-    uint8_t* arena_ = nullptr;
-    uint64_t arena_size_ = 0;
+  private:
+    uint8_t* arena_;
+    uint64_t arena_size_;
     uint64_t arena_used_ = 0;
     UINTN map_key_ = 0x100;
-    int exit_boot_services_calls_ = 0;
-
-    EFI_HANDLE image_handle_;
-    EFI_HANDLE device_handle_;
-    EFI_HANDLE graphics_handle_;
+    EFI_HANDLE image_handle_ = reinterpret_cast<EFI_HANDLE>(0x1a1a000);
+    EFI_HANDLE device_handle_ = reinterpret_cast<EFI_HANDLE>(0xdede000);
+    EFI_HANDLE graphics_handle_ = reinterpret_cast<EFI_HANDLE>(0x6f6f000);
     EFI_SYSTEM_TABLE system_table_ = {};
     EFI_BOOT_SERVICES boot_services_ = {};
-    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error_protocol_ = {};
-    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out_protocol_ = {};
-    std::map<std::pair<EFI_HANDLE, std::string>, ProtocolEntry> protocols_;
-    std::map<std::string, FakeFile> files_;
-
-    uint64_t take_from_arena(uint64_t bytes, uint64_t alignment, uint64_t offset);
+    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error_ = {};
+    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out_ = {};
+    std::deque<FileHandle> file_handles_;
 };
-
-// An AllocatePool that reports success but hands over no buffer, as a broken
-// firmware might.
-EFI_STATUS EFIAPI fake_pool_without_buffer(EFI_MEMORY_TYPE pool_type, UINTN size, void** buffer);
 
 // Text of a firmware path, for comparisons.
 std::string narrow(const CHAR16* text);
