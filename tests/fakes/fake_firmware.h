@@ -49,57 +49,65 @@ struct Fault {
 };
 
 struct ExitCall {
-    EFI_STATUS status;
+    EFI_STATUS status; // 0 when Exit was given another image handle
     UINTN data_size;
     std::u16string data; // data_size / 2 units, the NUL included
 };
 
-class FakeFirmware {
-  public:
+struct FakeFirmware {
     explicit FakeFirmware(uint64_t arena_bytes = 4ull << 20);
     ~FakeFirmware();
     FakeFirmware(const FakeFirmware&) = delete;
     FakeFirmware& operator=(const FakeFirmware&) = delete;
 
     static FakeFirmware& current();
-
     EFI_SYSTEM_TABLE* system_table() { return &system_table_; }
     EFI_BOOT_SERVICES& boot_services() { return boot_services_; }
-    EFI_HANDLE image_handle() const { return image_handle_; }
-    EFI_HANDLE device_handle() const { return device_handle_; }
-    EFI_HANDLE graphics_handle() const { return graphics_handle_; }
-    uint64_t arena_base() const { return reinterpret_cast<uint64_t>(arena_); }
-    uint64_t arena_end() const { return arena_base() + arena_size_; }
+    EFI_HANDLE image_handle() const { return reinterpret_cast<EFI_HANDLE>(0x1a1a000); }
+    EFI_HANDLE device_handle() const { return reinterpret_cast<EFI_HANDLE>(0xdede000); }
+    EFI_HANDLE graphics_handle() const { return reinterpret_cast<EFI_HANDLE>(0x6f6f000); }
+    uint64_t arena_base() const { return reinterpret_cast<uint64_t>(arena); }
+    uint64_t arena_end() const { return arena_base() + arena_size; }
+
+    // The fault for this occurrence of `call`, if any; counts the occurrence.
+    const Fault* fault_for(const char* call);
+    // Bytes from the arena, 0 when they cannot be had: pages page-aligned,
+    // pool blocks 8-byte aligned (on pages of their own when fragmenting).
+    uint64_t allocate(uint64_t bytes, bool pages);
+    void add_descriptor(uint32_t type, uint64_t start, uint64_t pages);
+    void use_typical_memory_map();
+    void install_graphics(uint32_t width, uint32_t height, uint64_t framebuffer_base);
+    void sync_configuration();
 
     std::vector<Fault> faults;
     std::vector<std::string> calls; // every call by name, in order
     std::map<std::string, int> occurrences;
 
-    // A fragmenting firmware serves every allocation (pool blocks on pages of
-    // their own) from a conventional-memory descriptor of the map, one it
-    // can sit inside a page in whenever there is one, so that the descriptor
-    // splits in three: the worst a firmware that never merges does. Else
-    // allocations come from the arena in order, and the arena is one
-    // loader-data descriptor.
+    // A fragmenting firmware serves every allocation from a conventional-
+    // memory descriptor of the map, one it can sit inside a page in whenever
+    // there is one, so that the descriptor splits in three: the worst a
+    // firmware that never merges does. Else allocations come from the arena
+    // in order, and the arena is one loader-data descriptor.
     bool fragmenting = false;
     std::vector<EFI_MEMORY_DESCRIPTOR> memory_map;
     UINTN descriptor_size = 48;
-    void add_descriptor(uint32_t type, uint64_t start, uint64_t pages);
-    void use_typical_memory_map();
-    UINTN map_key() const { return map_key_; }
+    UINTN map_key = 0x100;
 
     EFI_LOADED_IMAGE_PROTOCOL loaded_image = {};
     EFI_SIMPLE_FILE_SYSTEM_PROTOCOL file_system = {};
     std::map<std::string, std::vector<uint8_t>> files;
+    struct OpenFile {
+        EFI_FILE_PROTOCOL protocol; // first, so that `This` leads here
+        const std::vector<uint8_t>* bytes;
+        uint64_t position;
+    };
+    std::deque<OpenFile> open_files;
 
     EFI_GRAPHICS_OUTPUT_PROTOCOL graphics = {};
     EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE graphics_mode = {};
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION graphics_info = {};
     bool graphics_installed = false;
-    void install_graphics(uint32_t width, uint32_t height, uint64_t framebuffer_base);
-
     std::vector<EFI_CONFIGURATION_TABLE> configuration;
-    void sync_configuration();
 
     // What the text consoles were asked, in order: "<err 4>" for an attribute
     // set on StdErr, "<out 15>" on ConOut, and every string as it was output.
@@ -107,38 +115,13 @@ class FakeFirmware {
     std::optional<ExitCall> exit_call;
     std::vector<UINTN> exit_boot_services_keys;
 
-    // Behind the firmware-convention entry points.
-    // The fault for this occurrence of `call`, if any; counts the occurrence.
-    const Fault* fault_for(const char* call);
-    uint64_t allocate(uint64_t bytes, bool pages);
-    EFI_STATUS allocate_pages(EFI_ALLOCATE_TYPE, EFI_MEMORY_TYPE, UINTN, EFI_PHYSICAL_ADDRESS*);
-    EFI_STATUS allocate_pool(EFI_MEMORY_TYPE, UINTN, void**);
-    EFI_STATUS get_memory_map(UINTN*, EFI_MEMORY_DESCRIPTOR*, UINTN*, UINTN*, uint32_t*);
-    EFI_STATUS open_protocol(EFI_HANDLE, const EFI_GUID*, void**);
-    EFI_STATUS locate_handle(UINTN*, EFI_HANDLE*);
-    EFI_STATUS exit_boot_services(EFI_HANDLE, UINTN);
-    EFI_STATUS open_file(const CHAR16* name, EFI_FILE_PROTOCOL** out);
-    EFI_FILE_PROTOCOL* new_file(const std::vector<uint8_t>* bytes);
-
-    struct FileHandle {
-        EFI_FILE_PROTOCOL protocol; // first, so that `This` leads here
-        const std::vector<uint8_t>* bytes;
-        uint64_t position;
-    };
-
-  private:
-    uint8_t* arena_;
-    uint64_t arena_size_;
-    uint64_t arena_used_ = 0;
-    UINTN map_key_ = 0x100;
-    EFI_HANDLE image_handle_ = reinterpret_cast<EFI_HANDLE>(0x1a1a000);
-    EFI_HANDLE device_handle_ = reinterpret_cast<EFI_HANDLE>(0xdede000);
-    EFI_HANDLE graphics_handle_ = reinterpret_cast<EFI_HANDLE>(0x6f6f000);
+    uint8_t* arena;
+    uint64_t arena_size;
+    uint64_t arena_used = 0;
     EFI_SYSTEM_TABLE system_table_ = {};
     EFI_BOOT_SERVICES boot_services_ = {};
-    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error_ = {};
-    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out_ = {};
-    std::deque<FileHandle> file_handles_;
+    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error = {};
+    EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out = {};
 };
 
 // Text of a firmware path, for comparisons.

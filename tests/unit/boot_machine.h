@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,10 +67,13 @@ inline void power_on() {
     carve_table().clear();
 }
 
-// The whole sequence from the entry.
-inline Ending boot(FakeFirmware& firmware) {
+// The whole sequence from the entry, after `before` (which may stop too).
+inline Ending boot(FakeFirmware& firmware, const std::function<void()>& before = nullptr) {
     Ending ending;
     try {
+        if (before) {
+            before();
+        }
         run_boot_sequence(firmware.image_handle(), firmware.system_table());
     } catch (const fake_arch::EnteredKernel& entered) {
         ending.kernel = entered;

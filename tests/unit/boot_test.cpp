@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -124,7 +125,7 @@ TEST(Boot, KernelReceivesEverythingInPlace) {
     // Nothing between the second reading and the exit, which took its key.
     EXPECT_EQ(std::vector<std::string>(firmware.calls.end() - 2, firmware.calls.end()),
               (std::vector<std::string>{"GetMemoryMap", "ExitBootServices"}));
-    EXPECT_EQ(firmware.exit_boot_services_keys, std::vector<UINTN>{firmware.map_key()});
+    EXPECT_EQ(firmware.exit_boot_services_keys, std::vector<UINTN>{firmware.map_key});
 }
 
 TEST(Boot, KernelJustClearOfTheLoaderImageAndStackBoots) {
@@ -199,17 +200,19 @@ TEST(Boot, WhatTheKernelMayTouchIsMappedUnderTheRootInCr3) {
 // runs. Counts the descriptors at the size query and at each reading.
 std::vector<uint64_t> page_requests;
 std::vector<size_t> descriptors_at_call;
+EFI_ALLOCATE_PAGES allocate_pages;
+EFI_GET_MEMORY_MAP get_memory_map;
 
 EFI_STATUS EFIAPI counted_pages(EFI_ALLOCATE_TYPE type, EFI_MEMORY_TYPE memory, UINTN pages,
                                 EFI_PHYSICAL_ADDRESS* address) {
     page_requests.push_back(pages);
-    return FakeFirmware::current().allocate_pages(type, memory, pages, address);
+    return allocate_pages(type, memory, pages, address);
 }
 
 EFI_STATUS EFIAPI counted_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key, UINTN* stride,
                               uint32_t* version) {
     descriptors_at_call.push_back(FakeFirmware::current().memory_map.size());
-    return FakeFirmware::current().get_memory_map(size, map, key, stride, version);
+    return get_memory_map(size, map, key, stride, version);
 }
 
 TEST(Boot, FragmentingFirmwareFitsTheMapBufferWithEveryAllocationSplitting) {
@@ -227,8 +230,8 @@ TEST(Boot, FragmentingFirmwareFitsTheMapBufferWithEveryAllocationSplitting) {
     firmware.files[kKernelFile] = kernel_file();
     firmware.files[kRamdiskFile] = std::vector<uint8_t>(1000, 0x5a);
     firmware.install_graphics(1024, 1500 * 512, 1ull << 40); // 1500 page tables
-    firmware.boot_services().AllocatePages = counted_pages;
-    firmware.boot_services().GetMemoryMap = counted_map;
+    allocate_pages = std::exchange(firmware.boot_services().AllocatePages, counted_pages);
+    get_memory_map = std::exchange(firmware.boot_services().GetMemoryMap, counted_map);
     power_on();
     const Ending ending = boot(firmware);
     ASSERT_TRUE(ending.kernel.has_value()) << ending.log;
