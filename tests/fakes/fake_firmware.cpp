@@ -162,15 +162,18 @@ EFI_STATUS EFIAPI locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* pro
     if (const auto answer = settled(fault)) {
         return *answer;
     }
-    if (!firmware.graphics_installed || *size < sizeof(EFI_HANDLE)) {
+    // Two handles, as on machines with more than one display; only the
+    // first carries the protocol.
+    if (!firmware.graphics_installed || *size < 2 * sizeof(EFI_HANDLE)) {
         return firmware.graphics_installed ? EFI_BUFFER_TOO_SMALL : EFI_NOT_FOUND;
     }
     const Shape shape = shape_of(fault);
     buffer[0] = shape == Shape::NullOut ? nullptr : firmware.graphics_handle();
+    buffer[1] = firmware.device_handle();
     *size = shape == Shape::SizeZero   ? 0
             : shape == Shape::SizeOdd  ? 12
             : shape == Shape::SizeHuge ? 65 * sizeof(EFI_HANDLE)
-                                       : sizeof(EFI_HANDLE);
+                                       : 2 * sizeof(EFI_HANDLE);
     return EFI_SUCCESS;
 }
 

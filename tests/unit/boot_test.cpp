@@ -67,7 +67,29 @@ TEST(Boot, KernelReceivesEverythingInPlace) {
                   hex(ending.kernel->handoff_pointer) + "）\r\n");
     EXPECT_EQ(ending.kernel->entry_point, kKernelEntry);
 
+    // The fields a kernel may rely on whatever the machine: the header, the
+    // loader's name, the module's name and path, and zeros elsewhere.
     EXPECT_EQ(std::memcmp(record.magic, "TKVARNOB", 8), 0);
+    EXPECT_EQ(std::tuple(record.version, record.size, record.processor_count,
+                         record.boot_processor_id, record.processors[0].id,
+                         record.processors[0].flags),
+              std::tuple(1u, 13544u, 1u, 3u, 3u, 1u));
+    EXPECT_EQ(std::memcmp(record.loader_name, "quillmor", 9) |
+                  std::memcmp(record.loader_version, "1.0.0", 6) |
+                  std::memcmp(record.modules[0].name, "initrd", 7) |
+                  std::memcmp(record.modules[0].path, "\\boot\\initrd.ustar", 19),
+              0);
+    const auto zero = [](const void* at, size_t bytes) {
+        return std::all_of(static_cast<const uint8_t*>(at), static_cast<const uint8_t*>(at) + bytes,
+                           [](uint8_t b) { return b == 0; });
+    };
+    EXPECT_TRUE(zero(record.reserved0, 8) && record.reserved1 == 0 && record.reserved2 == 0 &&
+                zero(&record.modules[1], 3 * sizeof(quillmor_module)) &&
+                zero(&record.processors[1], 63 * sizeof(quillmor_processor)));
+    for (uint32_t i = record.region_count; i < QUILLMOR_MAX_REGIONS; ++i) {
+        ASSERT_TRUE(record.regions[i].base == 0 && record.regions[i].length == 0 &&
+                    record.regions[i].type == Reserved && record.regions[i].zero == 0);
+    }
     EXPECT_EQ(record.direct_map_offset, kDirect);
     EXPECT_EQ(record.kernel_virtual_base, kKernelBase);
     EXPECT_EQ(record.acpi_root_pointer,
