@@ -2,6 +2,12 @@
  * The test kernel's sequence: report the entry state, then check the record,
  * the region table and the page tables in an order where nothing the loader
  * handed over is dereferenced before the page walk has shown it mapped.
+ *
+ * Only what a real boot can show is checked here: the processor's state at
+ * entry, what the real firmware's map, tables and mode became, and what the
+ * hardware's walk of the tables finds. The record's constant fields, the
+ * region table's carving and merging, and the loader's arithmetic are the
+ * host tests'.
  */
 #include <stdint.h>
 
@@ -28,20 +34,7 @@ static void check_entry_stack(void) {
 }
 
 static void check_region_table(const struct quillmor_handoff* record) {
-    check_region_template(record);
-    check_region_entries(record);
     check_region_overlap(record);
-
-    uint64_t ramdisk_base = 0, ramdisk_length = 0;
-    ramdisk_physical_range(record, &ramdisk_base, &ramdisk_length);
-    uint64_t kernel_base = record->kernel_physical_base;
-    uint64_t kernel_size = kernel_image_size();
-    check_region_carved(record, "region-kernel", kernel_base, kernel_size, ramdisk_base,
-                        ramdisk_length);
-    check_region_carved(record, "region-ramdisk", ramdisk_base, ramdisk_length, kernel_base,
-                        kernel_size);
-    check_region_merged(record);
-
     info_begin();
     serial_write("region-count=");
     serial_write_dec(record->region_count);
@@ -53,11 +46,6 @@ static void check_handover(const struct quillmor_handoff* record, uint64_t recor
                            const struct page_walk* walk) {
     static struct usable_index usable;
 
-    check_record_header(record);
-    check_record_reserved(record);
-    check_direct_map_offset(record);
-    check_kernel_bases(record);
-    check_loader_identity(record);
     check_boot_processor(record);
     check_module_entry(record);
     check_framebuffer_fields(record);

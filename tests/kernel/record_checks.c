@@ -6,26 +6,6 @@
 #include "kernel_image.h"
 #include "report.h"
 
-static const char expected_module_name[] = "initrd";
-static const char expected_module_path[] = "\\boot\\initrd.ustar";
-
-/* Index of the first byte where a fixed-width text field differs from the
-   text followed by zeros, or `width` when it matches. */
-static size_t text_field_difference(const char* field, size_t width, const char* text) {
-    size_t i = 0;
-    for (; text[i] != '\0'; i++) {
-        if (i >= width || field[i] != text[i]) {
-            return i;
-        }
-    }
-    for (; i < width; i++) {
-        if (field[i] != 0) {
-            return i;
-        }
-    }
-    return width;
-}
-
 static bool all_zero(const void* bytes, size_t count, size_t* first_nonzero) {
     const uint8_t* b = bytes;
     for (size_t i = 0; i < count; i++) {
@@ -66,112 +46,6 @@ bool check_record_pointer(uint64_t rdi, const struct page_walk* walk, uint64_t* 
     *record_physical = physical;
     check_pass("record-pointer");
     return true;
-}
-
-void check_record_header(const struct quillmor_handoff* record) {
-    /* The magic has no terminator: all eight bytes are text. */
-    if (text_field_difference(record->magic, sizeof(record->magic), QUILLMOR_HANDOFF_MAGIC_TEXT) !=
-        sizeof(record->magic)) {
-        check_fail_begin("record-header");
-        serial_write(" magic bytes");
-        for (size_t i = 0; i < sizeof(record->magic); i++) {
-            serial_write(" ");
-            serial_write_hex((uint8_t)record->magic[i]);
-        }
-        line_end();
-        return;
-    }
-    if (record->version != QUILLMOR_HANDOFF_VERSION || record->size != QUILLMOR_HANDOFF_SIZE) {
-        check_fail_begin("record-header");
-        write_field_dec("version", record->version);
-        write_field_dec("size", record->size);
-        line_end();
-        return;
-    }
-    check_pass("record-header");
-}
-
-void check_record_reserved(const struct quillmor_handoff* record) {
-    size_t at;
-    if (!all_zero(record->reserved0, sizeof(record->reserved0), &at)) {
-        check_fail_begin("record-reserved");
-        write_field_hex("offset", offsetof(struct quillmor_handoff, reserved0) + at);
-        line_end();
-        return;
-    }
-    if (record->reserved1 != 0 || record->reserved2 != 0) {
-        check_fail_begin("record-reserved");
-        write_field_hex("at-0x3c", record->reserved1);
-        write_field_hex("at-0x5e", record->reserved2);
-        line_end();
-        return;
-    }
-    /* Table slots past each count keep the template's zeros. */
-    for (uint32_t i = record->module_count; i < QUILLMOR_MAX_MODULES; i++) {
-        if (!all_zero(&record->modules[i], sizeof(record->modules[i]), &at)) {
-            check_fail_begin("record-reserved");
-            write_field_dec("unused-module", i);
-            write_field_dec("byte", at);
-            line_end();
-            return;
-        }
-    }
-    for (uint32_t i = record->processor_count; i < QUILLMOR_MAX_PROCESSORS; i++) {
-        if (!all_zero(&record->processors[i], sizeof(record->processors[i]), &at)) {
-            check_fail_begin("record-reserved");
-            write_field_dec("unused-processor", i);
-            write_field_dec("byte", at);
-            line_end();
-            return;
-        }
-    }
-    check_pass("record-reserved");
-}
-
-void check_direct_map_offset(const struct quillmor_handoff* record) {
-    if (record->direct_map_offset != QUILLMOR_DIRECT_MAP_OFFSET) {
-        check_fail_begin("direct-map-offset");
-        write_field_hex("found", record->direct_map_offset);
-        write_field_hex("wanted", QUILLMOR_DIRECT_MAP_OFFSET);
-        line_end();
-        return;
-    }
-    check_pass("direct-map-offset");
-}
-
-void check_kernel_bases(const struct quillmor_handoff* record) {
-    uint64_t physical = record->kernel_physical_base;
-    if (record->kernel_virtual_base != kernel_virtual_base() || physical == 0 ||
-        physical % PAGE_SIZE != 0 || physical >= DIRECT_MAP_PHYSICAL_LIMIT - kernel_image_size()) {
-        check_fail_begin("kernel-bases");
-        write_field_hex("virtual", record->kernel_virtual_base);
-        write_field_hex("linked-at", kernel_virtual_base());
-        write_field_hex("physical", physical);
-        line_end();
-        return;
-    }
-    check_pass("kernel-bases");
-}
-
-void check_loader_identity(const struct quillmor_handoff* record) {
-    size_t name_at =
-        text_field_difference(record->loader_name, sizeof(record->loader_name), "quillmor");
-    size_t version_at =
-        text_field_difference(record->loader_version, sizeof(record->loader_version), "1.0.0");
-    if (name_at != sizeof(record->loader_name) || version_at != sizeof(record->loader_version)) {
-        check_fail_begin("loader-identity");
-        if (name_at != sizeof(record->loader_name)) {
-            write_field_dec("name-byte", name_at);
-            write_field_hex("value", (uint8_t)record->loader_name[name_at]);
-        }
-        if (version_at != sizeof(record->loader_version)) {
-            write_field_dec("version-byte", version_at);
-            write_field_hex("value", (uint8_t)record->loader_version[version_at]);
-        }
-        line_end();
-        return;
-    }
-    check_pass("loader-identity");
 }
 
 uint32_t boot_processor_identity(uint32_t* leaf) {
@@ -236,23 +110,6 @@ void check_module_entry(const struct quillmor_handoff* record) {
         write_field_dec("count", record->module_count);
         write_field_hex("address", module->address);
         write_field_dec("length", module->length);
-        line_end();
-        return;
-    }
-    size_t name_at =
-        text_field_difference(module->name, sizeof(module->name), expected_module_name);
-    size_t path_at =
-        text_field_difference(module->path, sizeof(module->path), expected_module_path);
-    if (name_at != sizeof(module->name) || path_at != sizeof(module->path)) {
-        check_fail_begin("module-entry");
-        if (name_at != sizeof(module->name)) {
-            write_field_dec("name-byte", name_at);
-            write_field_hex("value", (uint8_t)module->name[name_at]);
-        }
-        if (path_at != sizeof(module->path)) {
-            write_field_dec("path-byte", path_at);
-            write_field_hex("value", (uint8_t)module->path[path_at]);
-        }
         line_end();
         return;
     }

@@ -14,11 +14,6 @@
    derived from RDI. */
 bool check_record_pointer(uint64_t rdi, const struct page_walk* walk, uint64_t* record_physical);
 
-void check_record_header(const struct quillmor_handoff* record);
-void check_record_reserved(const struct quillmor_handoff* record);
-void check_direct_map_offset(const struct quillmor_handoff* record);
-void check_kernel_bases(const struct quillmor_handoff* record);
-void check_loader_identity(const struct quillmor_handoff* record);
 void check_boot_processor(const struct quillmor_handoff* record);
 void check_module_entry(const struct quillmor_handoff* record);
 void check_acpi_rsdp(const struct quillmor_handoff* record, const struct page_walk* walk);

@@ -14,17 +14,9 @@ uint32_t readable_region_count(const struct quillmor_handoff* record);
 /* End of a region, or UINT64_MAX when base + length overflows. */
 uint64_t region_end(const struct quillmor_region* region);
 
-void check_region_template(const struct quillmor_handoff* record);
-void check_region_entries(const struct quillmor_handoff* record);
+/* region-overlap: no Usable entry shares a byte with another Usable or a
+   KernelAndModules entry, whatever the firmware's map held. */
 void check_region_overlap(const struct quillmor_handoff* record);
-void check_region_merged(const struct quillmor_handoff* record);
-
-/* region-kernel and region-ramdisk: the range is a KernelAndModules entry of
-   exactly that base and length. The landing area and the ramdisk are both
-   KernelAndModules, so when they touch, the merge of neighbours may have
-   joined them; one entry covering exactly both is accepted then. */
-void check_region_carved(const struct quillmor_handoff* record, const char* name, uint64_t base,
-                         uint64_t length, uint64_t other_base, uint64_t other_length);
 
 /* The Usable entries, sorted by base, with the running maximum of their ends:
    an overlap query is one binary search, so a million table pages can be
