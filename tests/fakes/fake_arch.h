@@ -1,13 +1,15 @@
-// The arch layer as host tests see it: port writes are recorded, line-status
-// reads are answered from a script, HLT ends the test case by throwing, and
-// the jump to the kernel is recorded instead of taken.
+// The arch layer as host tests see it: port writes, CLI and HLT are recorded,
+// line-status reads are answered from a script, HLT ends the test case by
+// throwing, and the jump to the kernel is recorded instead of taken.
 #pragma once
 
 #include "arch/arch.h"
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake_arch {
@@ -22,7 +24,7 @@ struct EnteredKernel {
     uint64_t entry_point;
 };
 
-enum class EventKind { PortWrite, PortRead, DisableInterrupts, Halt };
+enum class EventKind { PortWrite, DisableInterrupts, Halt };
 
 struct Event {
     EventKind kind;
@@ -30,33 +32,22 @@ struct Event {
     uint8_t value;
 };
 
-void reset();
-
-// Every port write, read, CLI and HLT in order (line-status reads are
-// counted, not recorded, so a dead port does not fill memory).
-const std::vector<Event>& events();
-std::vector<Event> port_writes();
-
-// The bytes the UART transmitted: writes to the data port while the divisor
-// latch was off.
-std::string serial_output();
-
-uint64_t line_status_reads();
-
-// Answers the n-th line-status read (counting from 0). Default: always ready.
-void set_line_status(std::function<uint8_t(uint64_t read_index)> script);
-
-// CPUID answers; leaves not set read as all zero.
-void set_cpuid(uint32_t leaf, uint32_t subleaf, uint32_t eax, uint32_t ebx, uint32_t ecx,
-               uint32_t edx);
-
-// What the register reads answer; all zero after reset().
-struct Registers {
-    uint64_t cr4;
-    arch::DescriptorTableRegister gdtr;
-    arch::DescriptorTableRegister idtr;
-    uint64_t stack_pointer;
+struct State {
+    std::vector<Event> events; // line-status reads are only counted
+    std::string serial;        // bytes written to the data port, divisor latch off
+    bool divisor_latch = false;
+    uint64_t line_status_reads = 0;
+    std::function<uint8_t(uint64_t read)> line_status;                // default: always ready
+    std::map<std::pair<uint32_t, uint32_t>, arch::CpuidResult> cpuid; // others: zero
+    uint64_t cr4 = 0;
+    arch::DescriptorTableRegister gdtr = {}, idtr = {};
+    uint64_t stack_pointer = 0;
 };
-Registers& registers();
+
+State& state();
+
+inline void reset() {
+    state() = State{};
+}
 
 } // namespace fake_arch

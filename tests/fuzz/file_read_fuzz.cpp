@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const FileContents contents = read_file(&root, flags & 1 ? kRamdiskPath : kKernelPath);
         require(contents.address == reinterpret_cast<uint64_t>(fw.blocks.at(0)),
                 "the buffer returned");
-        return fake_arch::serial_output() + "read " + dec(contents.length);
+        return fake_arch::state().serial + "read " + dec(contents.length);
     });
     expect_same(ending, expected_read());
     require(fw.read_calls == 0 || fw.closes == 1, "closed once");

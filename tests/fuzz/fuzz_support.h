@@ -110,7 +110,7 @@ class LoaderRun {
             return action();
         } catch (const fake_arch::Halted&) {
             if (!firmware.exit_call) {
-                return "stop " + fake_arch::serial_output();
+                return "stop " + fake_arch::state().serial;
             }
             const std::u16string& data = firmware.exit_call->data; // message, CR, LF, NUL
             require(data.ends_with(std::u16string(u"\r\n\0", 3)), "exit data");

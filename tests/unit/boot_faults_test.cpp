@@ -187,7 +187,7 @@ std::string judge(const Outcome& want, const Ending& got, const FakeFirmware& fi
     for (const std::string& text : want.also) {
         EXPECT_NE(got.log.find(text), std::string::npos) << "no " << text << " in\n" << got.log;
     }
-    const auto& events = fake_arch::events();
+    const auto& events = fake_arch::state().events;
     const bool halted = events.size() >= 2 && events.back().kind == fake_arch::EventKind::Halt &&
                         events.end()[-2].kind == fake_arch::EventKind::DisableInterrupts;
     EXPECT_TRUE(got.log.ends_with("\r\n"));
@@ -245,7 +245,7 @@ struct Special {
 const Fault kFirstReadingEmpty = {"GetMemoryMap", 1, SizeZero};
 const Fault kNoTablePages = {"AllocatePages", 3, Status, EFI_OUT_OF_RESOURCES, true};
 void descriptor_tables_high(FakeFirmware&) {
-    fake_arch::registers().gdtr = fake_arch::registers().idtr = {1ull << 47, 0xfff};
+    fake_arch::state().gdtr = fake_arch::state().idtr = {1ull << 47, 0xfff};
 }
 [[noreturn]] void stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
     auto record = std::make_unique<quillmor_handoff>(handoff_template());
@@ -278,7 +278,7 @@ const std::vector<Special> kSpecials = {
      fatal("内核链接地址与引导加载器重叠")},
     {"the loader stack where the kernel links",
      {},
-     [](FakeFirmware&) { fake_arch::registers().stack_pointer = kKernelBase + 0x24fff; },
+     [](FakeFirmware&) { fake_arch::state().stack_pointer = kKernelBase + 0x24fff; },
      fatal("内核链接地址与引导加载器重叠")},
     // The healthy boot's 16 regions and as many more as fill the table.
     {"512 regions", {}, more_regions<496>, boots()},

@@ -62,7 +62,7 @@ struct Ending {
 // Processor state and the loader's static tables as at power-on.
 inline void power_on() {
     fake_arch::reset();
-    fake_arch::set_cpuid(1, 0, 0, 3u << 24, 0, 0);
+    fake_arch::state().cpuid[{1, 0}] = {0, 3u << 24, 0, 0};
     page_ledger().clear();
     carve_table().clear();
 }
@@ -79,7 +79,7 @@ inline Ending boot(FakeFirmware& firmware, const std::function<void()>& before =
         ending.kernel = entered;
     } catch (const fake_arch::Halted&) {
     }
-    ending.log = fake_arch::serial_output();
+    ending.log = fake_arch::state().serial;
     const size_t end = ending.log.size() >= 2 ? ending.log.size() - 2 : 0;
     const size_t start = ending.log.rfind("\r\n", end == 0 ? 0 : end - 1);
     ending.last_line = ending.log.substr(start == std::string::npos ? 0 : start + 2,

@@ -157,7 +157,7 @@ TEST(Boot, KernelJustClearOfTheLoaderImageAndStackBoots) {
     firmware.loaded_image.ImageBase = reinterpret_cast<void*>(kKernelBase - 0x10000);
     firmware.loaded_image.ImageSize = 0x10000;
     // The stack window: 128 KiB below the stack pointer's page, and that page.
-    fake_arch::registers().stack_pointer = kKernelBase + 0x5000 + 0x20000;
+    fake_arch::state().stack_pointer = kKernelBase + 0x5000 + 0x20000;
     EXPECT_TRUE(boot(firmware).kernel.has_value());
 }
 
@@ -171,9 +171,9 @@ TEST(Boot, WhatTheKernelMayTouchIsMappedUnderTheRootInCr3) {
         set_up(firmware);
         firmware.add_descriptor(EfiUnacceptedMemoryType, 0x100000000, 0x800);
         power_on();
-        fake_arch::registers().cr4 = five_level ? 1u << 12 : 0u;
-        fake_arch::registers().gdtr = {0xfffdd700, 0x37}; // ROM, in the MMIO descriptor
-        fake_arch::registers().idtr = {0xa0ff8, 0xfff};   // reserved, across two pages
+        fake_arch::state().cr4 = five_level ? 1u << 12 : 0u;
+        fake_arch::state().gdtr = {0xfffdd700, 0x37}; // ROM, in the MMIO descriptor
+        fake_arch::state().idtr = {0xa0ff8, 0xfff};   // reserved, across two pages
         const Ending ending = boot(firmware);
         ASSERT_TRUE(ending.kernel.has_value()) << ending.log;
         const uint64_t root = ending.kernel->page_table_root;

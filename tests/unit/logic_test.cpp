@@ -196,7 +196,7 @@ TEST(Serial, UartIsProgrammedFirstAndADeadOneCostsABoundedWait) {
     machine::power_on();
     serial_init();
     std::vector<std::pair<uint16_t, uint8_t>> writes;
-    for (const fake_arch::Event& event : fake_arch::events()) {
+    for (const fake_arch::Event& event : fake_arch::state().events) {
         writes.emplace_back(event.port, event.value);
     }
     EXPECT_EQ(writes, (std::vector<std::pair<uint16_t, uint8_t>>{{0x3F9, 0x00},
@@ -208,10 +208,12 @@ TEST(Serial, UartIsProgrammedFirstAndADeadOneCostsABoundedWait) {
                                                                  {0x3FC, 0x03}}));
     // Never ready for a whole wait, then ready on the last read allowed.
     constexpr uint64_t kReads = serial_port::kLineStatusReadsPerByte;
-    fake_arch::set_line_status([](uint64_t read) { return read == 2 * kReads - 1 ? 0x20 : 0x00; });
+    fake_arch::state().line_status = [](uint64_t read) {
+        return read == 2 * kReads - 1 ? 0x20 : 0x00;
+    };
     serial_write("AB", 2);
-    EXPECT_EQ(fake_arch::serial_output(), "B");
-    EXPECT_EQ(fake_arch::line_status_reads(), 2 * kReads);
+    EXPECT_EQ(fake_arch::state().serial, "B");
+    EXPECT_EQ(fake_arch::state().line_status_reads, 2 * kReads);
 }
 
 TEST(PlatformFacts, BootProcessorIsTheX2ApicIdOrElseTheInitialApicId) {
@@ -225,9 +227,9 @@ TEST(PlatformFacts, BootProcessorIsTheX2ApicIdOrElseTheInitialApicId) {
     };
     for (const auto& [max_leaf, topology_ebx, id] : cases) {
         fake_arch::reset();
-        fake_arch::set_cpuid(0, 0, max_leaf, 0, 0, 0);
-        fake_arch::set_cpuid(0x0B, 0, 1, topology_ebx, 0x100, 0x12345);
-        fake_arch::set_cpuid(1, 0, 0, 0x07000800, 0, 0);
+        fake_arch::state().cpuid[{0, 0}] = {max_leaf, 0, 0, 0};
+        fake_arch::state().cpuid[{0x0B, 0}] = {1, topology_ebx, 0x100, 0x12345};
+        fake_arch::state().cpuid[{1, 0}] = {0, 0x07000800, 0, 0};
         EXPECT_EQ(boot_processor_id(), id) << max_leaf << " " << topology_ebx;
     }
 }
