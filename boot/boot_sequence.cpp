@@ -1,6 +1,5 @@
 #include "boot/boot_sequence.h"
 
-#include "arch/arch.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
 #include "boot/kernel_stage.h"
@@ -15,7 +14,6 @@
 #include "firmware/memory_map.h"
 #include "firmware/open_protocol.h"
 #include "firmware/page_ledger.h"
-#include "mm/direct_map.h"
 #include "mm/page_table_builder.h"
 #include "mm/processor_view.h"
 #include "mm/region_table.h"
