@@ -24,19 +24,21 @@ def mmap_call(query, status, stride, count, extra=0):
     return P("BBHHBQIQH", query, status, stride, count, extra, 0x77, 1, 0x100000, 4096)
 
 
-def table_seed(descriptors, fb=None, five_level=False, tables=()):
-    """A page_tables input: descriptors (type, base, pages), the kernel at
-    0xffffffff80000000 (5 pages at 48 MiB), perhaps a 768-line framebuffer of
-    4096-byte lines, the processor's paging mode and descriptor tables."""
-    out = P("BB", 0, len(descriptors))
-    for typ, base, count in descriptors:
-        out += P("B", typ) + addr(base) + P("H", count)
-    out += addr(0xFFFFFFFF80000000) + addr(0x3000000) + P("I", 0x5000)
-    out += P("B", 1) + addr(fb) + P("HH", 768, 4096) if fb is not None else P("B", 0) + addr(0) + P("HH", 0, 0)
-    out += P("B", int(five_level))
-    for base, length in list(tables) + [(0, 0)] * (2 - len(tables)):
-        out += P("B", 0x3F) + P("Q", base) + P("H", length)  # full width, as it is
-    return out
+def page_record(kind, typ, base, length):
+    """A page_tables record: kind 0 a descriptor of `length` bytes of pages
+    (kind 0x40: a page count past 2^52), 1 the kernel (`typ` pages at `base` on
+    physical `length`), 2 a framebuffer (`typ` + 1 lines of `length` bytes at
+    `base`), 3 a fifth level."""
+    return P("BB", kind, typ) + wild(base) + wild(length) + pages(0)
+
+
+def table_seed(descriptors, fb=None, five_level=False, stride=0):
+    """Descriptors (type, base, pages), the kernel at 0xffffffff80000000 (5
+    pages at 48 MiB), perhaps a framebuffer of 256 lines of 12288 bytes."""
+    out = P("B", stride) + b"".join(page_record(0, t, b, n * 4096) for t, b, n in descriptors)
+    out += page_record(1, 5, 0xFFFFFFFF80000000, 0x3000000)
+    out += page_record(2, 255, fb, 12288) if fb is not None else b""
+    return out + (page_record(3, 0, 0, 0) if five_level else b"")
 
 
 def file_read(flags, size, reads=b"", info=(0, 0, 80)):
@@ -122,21 +124,19 @@ SEEDS = {
         "overflow": P("B", 16) + region(0, 1, 7, wild(2**64 - 4096), pages(1)),
     },
     "page_tables": {
-        "typical": P("BB", 0, 3) + P("B", 7) + addr(0x100000) + P("H", 0x300)
-            + P("B", 3) + addr(0x40000000 - 0x2000) + P("H", 4) + P("B", 2) + addr(0x8000000000) + P("H", 1)
-            + addr(0xFFFFFFFF80000000) + addr(0x200000) + P("I", 0x5000)
-            + P("B", 1) + addr(0x80000000) + P("HH", 8, 4096),
-        "kernel-over-direct-map": P("BB", 0, 1) + P("B", 7) + addr(0x1FF000) + P("H", 2)
-            + addr(0xFFFF800000200000) + addr(0x5000) + P("I", 0x3000),
-        "no-direct-map": P("BB", 8, 1) + P("B", 7) + addr(2**47) + P("H", 1),
+        "typical": table_seed([(7, 0x100000, 0x300), (3, 2**30 - 0x2000, 4), (2, 0x8000000000, 1)], fb=0x80000000),
+        "kernel-over-direct-map": P("B", 0) + page_record(0, 7, 0x1FF000, 0x2000)
+            + page_record(1, 3, 0xFFFF800000200000, 0x5000),
+        "no-direct-map": table_seed([(7, 2**47, 1)], stride=8),
+        "page-count-past-2-52": P("B", 0) + page_record(0x40, 7, 0x100000, 1),
+        "kernel-at-the-top": P("B", 0x81) + page_record(1, 2, 2**64 - 0x2000, 2**64 - 0x1000),
         # Ranges in address order, where the estimate must be exact.
         "ram-ending-at-2mib": table_seed([(7, 0x100000, 256)]),
         "ram-ending-at-1gib": table_seed([(7, 2**30 - 2**21, 512)]),
         "ranges-meeting-at-2mib": table_seed([(7, 0x100000, 256), (4, 2**21, 512)]),
         "ram-across-1gib": table_seed([(7, 2**30 - 0x1000, 2), (7, 2**31, 512)]),
-        "framebuffer-ending-at-2mib": table_seed([(7, 0x100000, 256)], fb=2**40 + 4 * 2**21 - 768 * 4096),
+        "framebuffer-ending-at-2mib": table_seed([(7, 0x100000, 256)], fb=2**40 + 4 * 2**21 - 256 * 12288),
         "fifth-level": table_seed([(7, 0, 1)], five_level=True),
-        "descriptor-tables": table_seed([(7, 0x100000, 16)], tables=[(0xfffdd700, 0x38), (0xa0ff8, 0x1000)]),
     },
     "utf8": {
         "ascii": b"\x10integer overflow",

@@ -4,8 +4,8 @@
 // have (five-level paging left on or not, a GDT in ROM, memory accepted only
 // at the exit). Then a firmware that splits a free descriptor for every
 // allocation.
+#include "mm/page_table_builder.h"
 #include "tests/unit/boot_machine.h"
-#include "tests/unit/host_page_tables.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,24 @@ struct Region {
     uint32_t type;
     bool operator==(const Region&) const = default;
 };
+
+const uint64_t* host_table(uint64_t entry) {
+    return reinterpret_cast<const uint64_t*>(entry & paging::kAddressMask);
+}
+
+// The level-1 entry that maps `address` under `root`, or 0 when some level on
+// the way is not present.
+uint64_t leaf_entry(uint64_t root, uint64_t address) {
+    const uint64_t* table = host_table(root);
+    for (const unsigned shift : {39, 30, 21}) {
+        const uint64_t entry = table[paging::table_index(address, shift)];
+        if ((entry & paging::kPresent) == 0) {
+            return 0;
+        }
+        table = host_table(entry);
+    }
+    return table[paging::table_index(address, 12)];
+}
 
 bool zero(const void* at, size_t bytes) {
     const auto* begin = static_cast<const uint8_t*>(at);

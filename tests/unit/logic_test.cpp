@@ -4,10 +4,10 @@
 #include "boot/platform_facts.h"
 #include "diag/checked.h"
 #include "diag/serial.h"
+#include "mm/page_table_builder.h"
 #include "platform/framebuffer.h"
 #include "tests/fakes/fake_arch.h"
 #include "tests/fakes/fake_firmware.h"
-#include "tests/unit/host_page_tables.h"
 #include "uefi/loader_globals.h"
 
 #include <gtest/gtest.h>
@@ -81,9 +81,11 @@ TEST(PlatformFacts, BootProcessorIsTheX2ApicIdOrElseTheInitialApicId) {
 
 // The checks whose failure no firmware answer can bring about.
 TEST(Checks, FailuresOfTheLoadersOwnInvariantsReachTheStarter) {
-    HostPageArena pages(4);
-    PageTableBuilder builder{pages.fresh_root(), pages.source(), false};
-    reinterpret_cast<uint64_t*>(builder.root)[0] = 0x3; // present, with no table address
+    FakeFirmware firmware;
+    fake_arch::reset();
+    set_loader_globals(firmware.image_handle(), firmware.system_table());
+    PageTableBuilder builder = create_page_table_root();
+    pointer_at<uint64_t>(builder.root)[0] = 0x3; // present, with no table address
     uint64_t words[4] = {};
     const std::pair<std::function<void()>, std::string> cases[] = {
         {[] { check_range(5, 3, 10); }, "start index 5 is larger than end index 3"},
@@ -91,9 +93,7 @@ TEST(Checks, FailuresOfTheLoadersOwnInvariantsReachTheStarter) {
         {[&] { map_range(builder, 0x1000, 0x1000, 4096); }, "cast causes pointer to be null"},
     };
     for (const auto& [action, message] : cases) {
-        FakeFirmware firmware;
-        fake_arch::reset();
-        set_loader_globals(firmware.image_handle(), firmware.system_table());
+        firmware.exit_call.reset();
         EXPECT_THROW(action(), fake_arch::Halted);
         ASSERT_TRUE(firmware.exit_call.has_value()) << message;
         EXPECT_EQ(firmware.exit_call->data,
