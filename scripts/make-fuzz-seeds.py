@@ -130,6 +130,8 @@ SEEDS = {
         "no-direct-map": table_seed([(7, 2**47, 1)], stride=8),
         "page-count-past-2-52": P("B", 0) + page_record(0x40, 7, 0x100000, 1),
         "kernel-at-the-top": P("B", 0x81) + page_record(1, 2, 2**64 - 0x2000, 2**64 - 0x1000),
+        # The kernel's last page on the top physical page: the cursor would pass 2^64.
+        "physical-cursor-at-the-top": P("B", 0) + page_record(1, 2, 0x40000000, 2**64 - 0x2000),
         # Ranges in address order, where the estimate must be exact.
         "ram-ending-at-2mib": table_seed([(7, 0x100000, 256)]),
         "ram-ending-at-1gib": table_seed([(7, 2**30 - 2**21, 512)]),

@@ -70,18 +70,11 @@ EFI_STATUS EFIAPI get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN*
     if (c.is("Unchanged")) {
         return EFI_SUCCESS;
     }
-    *stride = c.is("StrideZero") ? 0 : c.is("StrideSmall") ? 24 : firmware.descriptor_size;
+    *stride = c.is("StrideSmall") ? 24 : firmware.descriptor_size;
     *version = 1;
     *key = firmware.map_key;
-    const UINTN reported = c.answer              ? needed // a failure writes the size too
-                           : c.is("SizeZero")    ? 0
-                           : c.is("SizeOdd")     ? needed + 8
-                           : c.is("SizeHuge")    ? UINTN{48} << 30
-                           : c.is("PastTop")     ? ~UINTN{0} / 48 * 48
-                           : c.is("StrideSmall") ? count * 24
-                                                 : needed;
-    const UINTN offered = *size;
-    *size = reported;
+    const UINTN offered = *size; // a failure writes the size too
+    *size = c.is("SizeZero") && !c.answer ? 0 : c.is("StrideSmall") ? count * 24 : needed;
     if (c.answer || map == nullptr || offered < needed) {
         return c.answer.value_or(EFI_BUFFER_TOO_SMALL);
     }
@@ -186,14 +179,12 @@ EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL*) {
 EFI_STATUS EFIAPI file_read(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) {
     const Call c = call("File.Read");
     auto* file = reinterpret_cast<FakeFirmware::OpenFile*>(self);
-    const uint64_t left = std::min<uint64_t>(*size, file->bytes->size() - file->position);
-    const uint64_t count = c.is("Short") ? (left + 1) / 2 : left;
     if (c.answer) {
         return *c.answer;
     }
-    std::memcpy(buffer, file->bytes->data() + file->position, count);
-    file->position += count;
-    *size = c.is("SizeZero") ? 0 : c.is("Long") ? *size + 1 : count;
+    *size = std::min<uint64_t>(*size, file->bytes->size() - file->position);
+    std::memcpy(buffer, file->bytes->data() + file->position, *size);
+    file->position += *size;
     return EFI_SUCCESS;
 }
 
@@ -202,15 +193,12 @@ EFI_STATUS EFIAPI file_get_info(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, U
                                 void* buffer) {
     const Call c = call("File.GetInfo", *type == EFI_FILE_INFO_ID);
     const bool too_small = c.is("Status") && c.fault->status == EFI_BUFFER_TOO_SMALL;
-    *size = too_small || c.is("SizeHuge") ? 600 : c.answer ? *size : sizeof(EFI_FILE_INFO) + 36;
+    *size = too_small ? 600 : c.answer ? *size : sizeof(EFI_FILE_INFO) + 36;
     if (c.answer) {
         return *c.answer;
     }
-    const uint64_t length = reinterpret_cast<FakeFirmware::OpenFile*>(self)->bytes->size();
     EFI_FILE_INFO info = {};
-    info.FileSize = c.is("SizeZero")  ? 0
-                    : c.is("PastTop") ? 1ull << 63
-                                      : length + c.is("Long") - c.is("Short");
+    info.FileSize = reinterpret_cast<FakeFirmware::OpenFile*>(self)->bytes->size() - c.is("Short");
     std::memcpy(buffer, &info, sizeof(info));
     return EFI_SUCCESS;
 }

@@ -18,18 +18,18 @@
 #include <vector>
 
 // How a call misbehaves (`shape`); a shape the call cannot take leaves it
-// healthy.
+// healthy. (What the memory-map and file readers make of any size, stride,
+// count or status their fuzz targets check.)
 //   Status       fails with the fault's status
 //   NullOut      succeeds, handing back a null pointer or handle
 //   Unchanged    succeeds without writing anything back
 //   Misaligned   memory 4 bytes off the alignment promised
-//   PastTop      memory, a size or a file that runs past 2^64
-//   SizeZero     a size of 0: an empty map, an empty file, nothing read
-//   SizeHuge     a size beyond the buffer offered, or beyond reason
-//   SizeOdd      a size that is not a multiple of its stride
-//   StrideZero   a memory map with descriptors of 0 bytes
+//   PastTop      memory that runs past 2^64
+//   SizeZero     a size of 0: an empty map, no handles
+//   SizeHuge     more handles than the buffer offered holds
+//   SizeOdd      a size that is not a multiple of the handle size
 //   StrideSmall  a memory map with descriptors of 24 bytes
-//   Short, Long  fewer or more bytes than asked for, or a smaller or larger file
+//   Short        a file a byte shorter than it is
 //   Gone         answers, then the boot services vanish from the system table
 struct Fault {
     std::string call; // "AllocatePages", "File.Read", ...

@@ -18,33 +18,30 @@ struct Segment {
     uint64_t offset, filesz, vaddr, memsz;
 };
 
-std::string reference(const std::vector<uint8_t>& file, std::vector<Segment>& segments) {
+std::string reference(std::vector<uint8_t> file, std::vector<Segment>& segments) {
+    const size_t size = file.size();
+    file.resize(std::max<size_t>(size, 64)); // the header of a shorter file reads as zeros
     const auto field = [&](u128 at, size_t width) {
         uint64_t value = 0;
         std::memcpy(&value, file.data() + static_cast<size_t>(at), width);
         return value;
     };
-    if (file.size() < 64) {
-        return "BadHeader";
-    }
-    if (field(0, 4) != 0x464c457f || file[4] != 2) {
-        return "NotElf64";
-    }
-    if (field(18, 2) != 62) {
-        return "NotX86_64";
-    }
-    if (field(16, 2) != 2) {
-        return "NotExecutable";
-    }
     const uint64_t entry = field(24, 8), table = field(32, 8), stride = field(54, 2);
-    if (stride < 56 || field(56, 2) == 0) {
-        return stride < 56 ? "BadHeader" : "EmptyImage";
+    const char* header = size < 64                                   ? "BadHeader"
+                         : field(0, 4) != 0x464c457f || file[4] != 2 ? "NotElf64"
+                         : field(18, 2) != 62                        ? "NotX86_64"
+                         : field(16, 2) != 2                         ? "NotExecutable"
+                         : stride < 56                               ? "BadHeader"
+                         : field(56, 2) == 0                         ? "EmptyImage"
+                                                                     : nullptr;
+    if (header != nullptr) {
+        return header;
     }
     u128 low = ~0ull, high = 0;
     bool entry_inside = false;
     for (uint64_t i = 0; i < field(56, 2); ++i) {
         const u128 at = u128{table} + i * stride;
-        if (at + 56 > file.size()) {
+        if (at + 56 > size) {
             return "BadHeader";
         }
         const Segment s = {field(at + 8, 8), field(at + 32, 8), field(at + 16, 8),
@@ -52,11 +49,11 @@ std::string reference(const std::vector<uint8_t>& file, std::vector<Segment>& se
         if (field(at, 4) != 1 || s.memsz == 0) {
             continue;
         }
-        const std::string refused = s.filesz > s.memsz                        ? "BadHeader"
-                                    : u128{s.offset} + s.filesz > file.size() ? "SegmentOutOfFile"
-                                    : segments.size() == 8                    ? "TooManySegments"
-                                    : u128{s.vaddr} + s.memsz > ~0ull         ? "BadHeader"
-                                                                              : "";
+        const std::string refused = s.filesz > s.memsz                 ? "BadHeader"
+                                    : u128{s.offset} + s.filesz > size ? "SegmentOutOfFile"
+                                    : segments.size() == 8             ? "TooManySegments"
+                                    : u128{s.vaddr} + s.memsz > ~0ull  ? "BadHeader"
+                                                                       : "";
         if (!refused.empty()) {
             return refused;
         }

@@ -1,7 +1,7 @@
 // A PC as the host tests boot it through the whole sequence: the fake
-// firmware as built, a kernel of two segments whose memory ends mid-page and
-// a ramdisk read in two pieces. A boot ends in the kernel, in a stop, or in a
-// check failure.
+// firmware as built with the quirks real ones have, a kernel of two segments
+// whose memory ends mid-page and a ramdisk read in two pieces. A boot ends in
+// the kernel, in a stop, or in a check failure.
 #pragma once
 
 #include "boot/boot_sequence.h"
@@ -60,13 +60,18 @@ inline std::vector<uint8_t> kernel_file() {
     return file;
 }
 
-// The files on the boot volume; the processor state and the loader's static
-// tables as at power-on.
-inline void set_up(FakeFirmware& firmware, uint64_t ramdisk_bytes = kReadPiece + 1000) {
+// The files on the boot volume; memory the firmware accepts only when boot
+// services end (so that it refuses the first exit: the map changed); the
+// processor as at power-on, its GDT in ROM and its IDT in reserved memory;
+// the loader's static tables empty.
+inline void set_up(FakeFirmware& firmware) {
     firmware.files[kKernelFile] = kernel_file();
-    firmware.files[kRamdiskFile] = std::vector<uint8_t>(ramdisk_bytes, 0x5a);
+    firmware.files[kRamdiskFile] = std::vector<uint8_t>(kReadPiece + 1000, 0x5a);
+    firmware.add_descriptor(EfiUnacceptedMemoryType, 0x100000000, 0x800);
     fake_arch::reset();
     fake_arch::state().cpuid[{1, 0}] = {0, 3u << 24, 0, 0};
+    fake_arch::state().gdtr = {0xfffdd700, 0x37}; // in the MMIO descriptor
+    fake_arch::state().idtr = {0xa0ff8, 0xfff};   // across two pages
     page_ledger().clear();
     carve_table().clear();
 }
