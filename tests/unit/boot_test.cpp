@@ -138,8 +138,8 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
         EXPECT_EQ(set_apart,
                   (std::vector<Region>{{ramdisk, record.modules[0].length, KernelAndModules},
                                        {landing, 0x5000, KernelAndModules}}));
-        const Region accepted = {0x100000000, 0x800000,
-                                 Usable}; // the fragmenting firmware has none
+        // Memory accepted at the refused exit (the fragmenting firmware has none).
+        const Region accepted = {0x100000000, 0x800000, Usable};
         EXPECT_TRUE(firmware.fragmenting ||
                     std::count(regions.begin(), regions.end(), accepted) == 1);
     }
