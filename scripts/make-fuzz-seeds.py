@@ -120,6 +120,9 @@ SEEDS = {
             + region(0, 300, 9, pages(1), pages(1), pages(2)),
         "carve-full": P("B", 8) + region(1, 8300, 7, pages(0), pages(1), pages(1))
             + region(0, 1, 7, pages(0), pages(0x3000)),
+        # A range that meets exactly as many carve intervals as the pieces hold.
+        "carve-pieces-4096": P("B", 8) + region(1, 4096, 7, pages(0), pages(1), pages(1))
+            + region(0, 1, 7, pages(0), pages(0x2000)),
         "odd-stride": P("B", 1) + region(0, 2, 7, pages(0), pages(1), pages(1)),
         "overflow": P("B", 16) + region(0, 1, 7, wild(2**64 - 4096), pages(1)),
     },

@@ -228,11 +228,8 @@ EFI_STATUS EFIAPI output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* 
 } // namespace
 
 std::string narrow(const CHAR16* text) {
-    std::string out;
-    for (const CHAR16* unit = text; *unit != 0; ++unit) {
-        out.push_back(static_cast<char>(*unit));
-    }
-    return out;
+    const std::u16string units(reinterpret_cast<const char16_t*>(text));
+    return std::string(units.begin(), units.end());
 }
 
 FakeFirmware::FakeFirmware(uint64_t arena_bytes)
@@ -278,10 +275,6 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
 FakeFirmware::~FakeFirmware() {
     std::free(arena);
     installed = installed == this ? nullptr : installed;
-}
-
-FakeFirmware& FakeFirmware::current() {
-    return fw();
 }
 
 const Fault* FakeFirmware::fault_for(const char* call) {

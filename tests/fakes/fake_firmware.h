@@ -51,14 +51,12 @@ struct FakeFirmware {
     FakeFirmware(const FakeFirmware&) = delete;
     FakeFirmware& operator=(const FakeFirmware&) = delete;
 
-    static FakeFirmware& current();
     EFI_SYSTEM_TABLE* system_table() { return &system_table_; }
     EFI_BOOT_SERVICES& boot_services() { return boot_services_; }
     EFI_HANDLE image_handle() const { return reinterpret_cast<EFI_HANDLE>(0x1a1a000); }
     EFI_HANDLE device_handle() const { return reinterpret_cast<EFI_HANDLE>(0xdede000); }
     EFI_HANDLE graphics_handle() const { return reinterpret_cast<EFI_HANDLE>(0x6f6f000); }
     uint64_t arena_base() const { return reinterpret_cast<uint64_t>(arena); }
-    uint64_t arena_end() const { return arena_base() + arena_size; }
 
     // The fault for this occurrence of `call`, if any; counts the occurrence.
     const Fault* fault_for(const char* call);
