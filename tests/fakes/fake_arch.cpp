@@ -9,11 +9,10 @@ fake_arch::State& fake_arch::state() {
 
 namespace arch {
 
-using fake_arch::EventKind;
 using fake_arch::state;
 
 void port_write8(uint16_t port, uint8_t value) {
-    state().events.push_back({EventKind::PortWrite, port, value});
+    state().port_writes.emplace_back(port, value);
     if (port == serial_port::kLineControl) {
         state().divisor_latch = (value & 0x80) != 0;
     } else if (port == serial_port::kTransmitHolding && !state().divisor_latch) {
@@ -22,20 +21,18 @@ void port_write8(uint16_t port, uint8_t value) {
 }
 
 uint8_t port_read8(uint16_t port) {
-    if (port != serial_port::kLineStatus) {
-        return 0;
-    }
-    const uint64_t read = state().line_status_reads++;
-    return state().line_status ? state().line_status(read)
-                               : serial_port::kLineStatusTransmitterEmpty;
+    const uint64_t read = port == serial_port::kLineStatus ? state().line_status_reads++ : 0;
+    return port != serial_port::kLineStatus ? 0
+           : state().line_status            ? state().line_status(read)
+                                            : serial_port::kLineStatusTransmitterEmpty;
 }
 
 void disable_interrupts() {
-    state().events.push_back({EventKind::DisableInterrupts, 0, 0});
+    state().interrupts_off = true;
 }
 
 void halt_processor() {
-    state().events.push_back({EventKind::Halt, 0, 0});
+    state().halted_with_interrupts_off = state().interrupts_off;
     throw fake_arch::Halted{};
 }
 

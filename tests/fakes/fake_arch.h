@@ -24,18 +24,12 @@ struct EnteredKernel {
     uint64_t entry_point;
 };
 
-enum class EventKind { PortWrite, DisableInterrupts, Halt };
-
-struct Event {
-    EventKind kind;
-    uint16_t port;
-    uint8_t value;
-};
-
 struct State {
-    std::vector<Event> events; // line-status reads are only counted
-    std::string serial;        // bytes written to the data port, divisor latch off
+    std::vector<std::pair<uint16_t, uint8_t>> port_writes;
+    std::string serial; // bytes written to the data port, divisor latch off
     bool divisor_latch = false;
+    bool interrupts_off = false; // nothing the loader does turns them on
+    bool halted_with_interrupts_off = false;
     uint64_t line_status_reads = 0;
     std::function<uint8_t(uint64_t read)> line_status;                // default: always ready
     std::map<std::pair<uint32_t, uint32_t>, arch::CpuidResult> cpuid; // others: zero

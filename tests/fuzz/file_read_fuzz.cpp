@@ -79,15 +79,12 @@ EFI_STATUS EFIAPI pool(EFI_MEMORY_TYPE type, UINTN size, void** buffer) {
     return EFI_SUCCESS;
 }
 
+// In the order the steps meet them; "too small" with a size that fits
+// delivered no record.
 std::string expected_read() {
-    const auto fatal = [](const std::string& message) {
-        return "stop [quillmor] 装载失败：" + message + "\r\n";
-    };
     if (fw.open_status != EFI_SUCCESS) {
         return "stop [quillmor] 打不开：" + fw.path + "\r\n";
     }
-    // In the order the steps meet them; "too small" with a size that fits
-    // delivered no record.
     const bool info_failed = fw.info_status != EFI_SUCCESS;
     const char* failure = info_failed && fw.info_status != EFI_BUFFER_TOO_SMALL ? "取文件信息失败"
                           : fw.info_size > 512            ? "文件信息超出预期缓冲"
@@ -95,28 +92,24 @@ std::string expected_read() {
                           : fw.file_size == 0             ? "文件为空"
                           : fw.file_size > kLargestBuffer ? "分配文件缓冲失败"
                                                           : nullptr;
-    if (failure != nullptr) {
-        return fatal(failure);
-    }
-    for (uint64_t at = 0, call = 0; at < fw.file_size; ++call) {
+    for (uint64_t at = 0, call = 0; failure == nullptr && at < fw.file_size; ++call) {
         const uint64_t asked = std::min(kChunk, fw.file_size - at);
         const auto [status, count] = answer_read(call, asked);
-        if (status != EFI_SUCCESS || count == 0) {
-            return fatal("读文件失败");
-        }
-        if (count > asked) {
+        if (status == EFI_SUCCESS && count > asked) {
             return "check index out of bounds: index " + dec(count) + ", len " + dec(asked);
         }
+        failure = status != EFI_SUCCESS || count == 0 ? "读文件失败" : nullptr;
         at += count;
     }
-    return "[quillmor] 读入 " + fw.path + " " + dec(fw.file_size) + " 字节\r\nread " +
-           dec(fw.file_size);
+    return failure != nullptr ? "stop [quillmor] 装载失败：" + std::string(failure) + "\r\n"
+                              : "[quillmor] 读入 " + fw.path + " " + dec(fw.file_size) +
+                                    " 字节\r\nread " + dec(fw.file_size);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzInput in(data, size);
+    FuzzInput in{data, size};
     const uint8_t flags = in.take<uint8_t>();
     fw = {};
     fw.path = flags & 1 ? "\\boot\\initrd.ustar" : "\\boot\\mavotix.elf";
@@ -127,20 +120,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Up to 3 MiB, or below 24 KiB, 192 bytes or 2 bytes; or any size.
     const uint64_t file_size = in.take<uint32_t>() % (kLargestBuffer + 1) >> (flags >> 5 & 3) * 7;
     fw.file_size = flags & 0x80 ? in.take<uint64_t>() : file_size;
-    while (!in.empty()) {
-        fw.reads.push_back(in.take<uint8_t>());
-    }
+    fw.reads.assign(in.data, in.data + in.left);
     page_ledger().clear();
     LoaderRun run;
     run.firmware.boot_services().AllocatePool = pool;
     EFI_FILE_PROTOCOL root = {.Open = root_open};
-    const std::string ending = run([&] {
-        const FileContents contents = read_file(&root, flags & 1 ? kRamdiskPath : kKernelPath);
-        require(contents.address == reinterpret_cast<uint64_t>(fw.blocks.at(0)),
-                "the buffer returned");
-        return fake_arch::state().serial + "read " + dec(contents.length);
-    });
-    expect_same(ending, expected_read());
+    expect_same(run([&] {
+                    const FileContents contents =
+                        read_file(&root, flags & 1 ? kRamdiskPath : kKernelPath);
+                    require(contents.address == reinterpret_cast<uint64_t>(fw.blocks.at(0)),
+                            "the buffer returned");
+                    return fake_arch::state().serial + "read " + dec(contents.length);
+                }),
+                expected_read());
     require(fw.read_calls == 0 || fw.closes == 1, "closed once");
     for (void* block : fw.blocks) {
         std::free(block);

@@ -3,6 +3,7 @@
 // compare as strings and a difference prints both.
 #pragma once
 
+#include "firmware/memory_map.h"
 #include "tests/fakes/fake_arch.h"
 #include "tests/fakes/fake_firmware.h"
 #include "uefi/loader_globals.h"
@@ -13,18 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-inline void require(bool condition, const char* what) {
+inline void require(bool condition, const std::string& what) {
     if (!condition) {
-        std::fprintf(stderr, "broken invariant: %s\n", what);
+        std::fprintf(stderr, "broken invariant: %s\n", what.c_str());
         std::abort();
     }
 }
 
 inline void expect_same(const std::string& loader, const std::string& reference) {
-    if (loader != reference) {
-        require(false, ("\n  loader:    " + loader + "\n  reference: " + reference).c_str());
-    }
+    require(loader == reference, "\n  loader:    " + loader + "\n  reference: " + reference);
 }
 
 inline std::string dec(uint64_t value) {
@@ -33,16 +33,16 @@ inline std::string dec(uint64_t value) {
 
 // Little-endian fields in order; past the end every field reads as 0, so any
 // input is a whole one.
-class FuzzInput {
-  public:
-    FuzzInput(const uint8_t* data, size_t size) : data_(data), left_(size) {}
+struct FuzzInput {
+    const uint8_t* data;
+    size_t left;
 
     template <typename T> T take() {
         T value{};
-        const size_t n = std::min(sizeof(T), left_);
-        std::memcpy(&value, data_, n);
-        data_ += n;
-        left_ -= n;
+        const size_t n = std::min(sizeof(T), left);
+        std::memcpy(&value, data, n);
+        data += n;
+        left -= n;
         return value;
     }
 
@@ -51,7 +51,7 @@ class FuzzInput {
     uint64_t value() {
         const uint16_t v = take<uint16_t>();
         return v == 0xffff  ? take<uint64_t>()
-               : v & 0x8000 ? uint64_t{v & 0x7fffu} << 8
+               : v & 0x8000 ? (v & 0x7fffull) << 8
                             : uint64_t{v} << 12;
     }
 
@@ -65,41 +65,31 @@ class FuzzInput {
     }
 
     // Records of (kind, repeat, type, base, length, step), each giving
-    // `repeat` items `step` apart: item(kind, type, base, length) until it
-    // returns false. False when the records ask for more than `most` items.
-    template <typename Item> bool items(uint64_t most, Item item) {
-        while (!empty()) {
+    // `repeat` items `step` apart: item(kind, type, base, length), up to
+    // `most` items in all or until it returns false.
+    template <typename Item> void items(uint64_t most, Item item) {
+        while (left != 0) {
             const uint8_t kind = take<uint8_t>();
-            const uint64_t repeat = kind & 0x80 ? take<uint16_t>() : 1 + (kind >> 4 & 7);
+            uint64_t repeat = kind & 0x80 ? take<uint16_t>() : 1 + (kind >> 4 & 7);
             const uint8_t type = take<uint8_t>();
             uint64_t base = value();
             const uint64_t length = value(), step = value();
-            if (repeat > most) {
-                return false;
-            }
-            most -= repeat;
-            for (uint64_t r = 0; r < repeat; ++r, base += step) {
+            for (; repeat != 0 && most != 0; --repeat, --most, base += step) {
                 if (!item(kind, type, base, length)) {
-                    return true;
+                    return;
                 }
             }
         }
-        return true;
     }
-
-    bool empty() const { return left_ == 0; }
-
-  private:
-    const uint8_t* data_;
-    size_t left_;
 };
 
 // Loader code against a fresh fake firmware and processor. A run gives what
 // the action returns, or "stop " and the serial bytes when it halted, or
 // "check " and the message when it ended in a check failure.
-class LoaderRun {
-  public:
-    LoaderRun() {
+struct LoaderRun {
+    FakeFirmware firmware;
+
+    explicit LoaderRun(uint64_t arena_bytes = 64 << 10) : firmware(arena_bytes) {
         fake_arch::reset();
         set_loader_globals(firmware.image_handle(), firmware.system_table());
     }
@@ -117,6 +107,24 @@ class LoaderRun {
             return "check " + std::string(data.begin(), data.end() - 3); // the messages are ASCII
         }
     }
-
-    FakeFirmware firmware{64 << 10};
 };
+
+struct HostDescriptor {
+    uint32_t type;
+    uint64_t base, pages;
+};
+
+// A reading of these descriptors at this stride, as the fake firmware hands
+// it over into `buffer`.
+inline MemoryMap reading(FakeFirmware& firmware, const std::vector<HostDescriptor>& descriptors,
+                         uint64_t stride, std::vector<uint64_t>& buffer) {
+    firmware.memory_map.clear();
+    for (const HostDescriptor& d : descriptors) {
+        firmware.add_descriptor(d.type, d.base, d.pages);
+    }
+    firmware.descriptor_size = stride;
+    buffer.assign(descriptors.size() * stride / 8 + 1, 0);
+    const uint64_t address = reinterpret_cast<uint64_t>(buffer.data());
+    return read_memory_map(firmware.boot_services().GetMemoryMap, address, buffer.size() * 8)
+        .value();
+}

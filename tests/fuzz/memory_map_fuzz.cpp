@@ -29,17 +29,13 @@ EFI_STATUS EFIAPI scripted_get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* bu
     return answer.status;
 }
 
-std::string fields(uint64_t key, uint64_t stride, uint64_t count, uint32_t version) {
-    return dec(key) + " " + dec(stride) + " " + dec(count) + " " + dec(version);
-}
-
 template <typename Reading> std::string describe(const Reading& r) {
     if (!r.ok()) {
         return "error " + dec(static_cast<uint8_t>(r.error()));
     }
     const auto& v = r.value();
-    const std::string read =
-        fields(v.map_key, v.descriptor_size, v.descriptor_count, v.descriptor_version);
+    const std::string read = dec(v.map_key) + " " + dec(v.descriptor_size) + " " +
+                             dec(v.descriptor_count) + " " + dec(v.descriptor_version);
     if constexpr (requires { v.descriptors; }) {
         return read + " at " + dec(v.descriptors);
     } else {
@@ -49,51 +45,45 @@ template <typename Reading> std::string describe(const Reading& r) {
 
 std::string expected_call(bool query, uint64_t buffer, uint64_t capacity) {
     const Answer& a = answer;
-    const std::string offer = query ? "0@0 " : dec(capacity) + "@" + dec(buffer) + " ";
-    uint64_t needed;
-    if (a.status != EFI_SUCCESS && (!query || a.status != EFI_BUFFER_TOO_SMALL)) {
-        const bool named =
-            !query && (a.status == EFI_BUFFER_TOO_SMALL || a.status == EFI_INVALID_PARAMETER);
-        return offer + "error " + dec(!named ? 2 : a.status == EFI_BUFFER_TOO_SMALL ? 0 : 1);
-    }
-    if (!query && a.size > capacity) {
-        return offer + "check index out of bounds: index " + dec(a.size) + ", len " + dec(capacity);
-    }
-    if (a.stride == 0 || a.size % a.stride != 0) {
-        return offer + (a.stride == 0 ? "check division by zero"
-                                      : "check exact division produced remainder");
-    }
-    const std::string read = fields(a.key, a.stride, a.size / a.stride, a.version);
-    if (!query) {
-        return offer + read + " at " + dec(buffer);
-    }
-    if (__builtin_add_overflow(a.size / a.stride, kHeadroom, &needed) ||
-        __builtin_mul_overflow(needed, a.stride, &needed)) {
-        return offer + "check integer overflow";
-    }
-    return offer + read + " capacity " + dec(needed);
-}
-
-uint64_t number(FuzzInput& in) {
-    const uint16_t v = in.take<uint16_t>();
-    return v == 0xffff ? in.take<uint64_t>() : v;
+    const bool too_small = a.status == EFI_BUFFER_TOO_SMALL;
+    const uint64_t count = a.stride == 0 ? 0 : a.size / a.stride;
+    const unsigned __int128 needed = (static_cast<unsigned __int128>(count) + kHeadroom) * a.stride;
+    const std::string read =
+        dec(a.key) + " " + dec(a.stride) + " " + dec(count) + " " + dec(a.version);
+    const std::string ending =
+        a.status != EFI_SUCCESS && (!query || !too_small)
+            ? "error " + dec(query || !(too_small || a.status == EFI_INVALID_PARAMETER) ? 2
+                             : too_small                                                ? 0
+                                                                                        : 1)
+        : !query && a.size > capacity
+            ? "check index out of bounds: index " + dec(a.size) + ", len " + dec(capacity)
+        : a.stride == 0          ? "check division by zero"
+        : a.size % a.stride != 0 ? "check exact division produced remainder"
+        : !query                 ? read + " at " + dec(buffer)
+        : needed > ~0ull         ? "check integer overflow"
+                                 : read + " capacity " + dec(static_cast<uint64_t>(needed));
+    return (query ? "0@0 " : dec(capacity) + "@" + dec(buffer) + " ") + ending;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzInput in(data, size);
+    FuzzInput in{data, size};
+    const auto number = [&] {
+        const uint16_t v = in.take<uint16_t>();
+        return v == 0xffff ? in.take<uint64_t>() : v;
+    };
     LoaderRun run;
-    for (int calls = 0; calls < 16 && !in.empty(); ++calls) {
+    for (int calls = 0; calls < 16 && in.left != 0; ++calls) {
         const bool query = (in.take<uint8_t>() & 1) != 0;
         answer.status = in.status();
-        answer.stride = number(in);
-        const uint64_t count = number(in);
+        answer.stride = number();
+        const uint64_t count = number();
         const uint8_t extra = in.take<uint8_t>();
         answer.size = answer.stride * count + (extra & 0x80 ? extra & 0x7f : 0);
         answer.key = in.take<uint64_t>();
         answer.version = in.take<uint32_t>();
-        const uint64_t buffer = in.take<uint64_t>() & ~7ull, capacity = number(in);
+        const uint64_t buffer = in.take<uint64_t>() & ~7ull, capacity = number();
         offered.clear();
         const std::string ending = run([&] {
             return query ? describe(query_memory_map(scripted_get_memory_map))

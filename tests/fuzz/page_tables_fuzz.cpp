@@ -1,144 +1,164 @@
 // Random memory maps, kernel ranges and framebuffers through the page-table
-// builder. The leaves every mapping should leave are worked out page by page;
-// a software walk of the built tables must find exactly those and nothing
-// else, with every upper entry a table address and the flags 0x3. The tables
-// must equal the per-page reference builder's, and the table-page estimate
-// must cover what the build took.
+// builder, in the boot's order, with and without a fifth-level root. The
+// per-page reference works out which leaf every virtual page must end up
+// with, or the check failure the run must end in. A software walk of the
+// built tables must find exactly those leaves, every upper entry a table
+// address with the flags 0x3, and no table page that no leaf needs. The
+// table-page estimate must cover what the build took, and must be exact (the
+// distinct 2 MiB, 1 GiB and 512 GiB slots of each stream of mappings) when
+// every stream comes in address order.
+#include "firmware/page_ledger.h"
 #include "mm/processor_view.h"
 #include "mm/table_page_pool.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tests/unit/host_page_tables.h"
 
 #include <map>
+#include <set>
 #include <vector>
 
 namespace {
 
+using u128 = unsigned __int128;
 using Leaves = std::map<uint64_t, uint64_t>; // page number (the 36 indexed bits) -> entry
 
-// The low 1 to 64 bits of a value, perhaps complemented (near 2^64) and
-// perhaps page-aligned.
-uint64_t address(FuzzInput& in) {
-    const uint8_t selector = in.take<uint8_t>();
-    const uint64_t value = in.take<uint64_t>() & (~0ull >> (63 - (selector & 63)));
-    return (selector & 0x40 ? ~value : value) & (selector & 0x80 ? ~0xfffull : ~0ull);
-}
+struct Reference {
+    Leaves leaves;
+    std::set<uint64_t> slots[3]; // per stream (identity, direct map, the rest): level << 60 | slot
+    uint64_t stream_end[3] = {};
+    bool in_order = true;
 
-// Adds the leaves of one mapping; false where its arithmetic leaves 64 bits.
-bool expect(Leaves& leaves, uint64_t virtual_start, uint64_t physical, uint64_t length,
-            bool direct = false) {
-    uint64_t end;
-    if ((direct && physical >= (1ull << 47)) ||
-        __builtin_add_overflow(virtual_start, length, &end) ||
-        __builtin_add_overflow(end, 4095, &end)) {
-        return false;
-    }
-    physical &= ~0xfffull;
-    for (uint64_t page = virtual_start & ~0xfffull; length != 0 && page < (end & ~0xfffull);
-         page += 4096) {
-        leaves[page >> 12 & ((1ull << 36) - 1)] = physical | 3;
-        if (__builtin_add_overflow(physical, 4096, &physical)) {
-            return false;
+    // The leaves of one mapping; false where its arithmetic leaves 64 bits.
+    bool map(int stream, uint64_t virtual_start, u128 physical, uint64_t length) {
+        const u128 end = (u128{virtual_start} + length + 4095) & ~u128{4095};
+        if (end > ~0ull || length == 0) {
+            return length == 0 && end <= ~0ull;
         }
+        in_order = in_order && (virtual_start & ~0xfffull) >= stream_end[stream];
+        stream_end[stream] = static_cast<uint64_t>(end);
+        physical &= ~u128{0xfff};
+        for (uint64_t page = virtual_start & ~0xfffull; page < end;
+             page += 4096, physical += 4096) {
+            leaves[page >> 12 & ((1ull << 36) - 1)] = static_cast<uint64_t>(physical) | 3;
+            for (uint64_t level = 1; level <= 3; ++level) {
+                slots[stream].insert(level << 60 | page >> (12 + 9 * level));
+            }
+            if (physical + 4096 > ~0ull) { // the leaf of the last page is written, then it fails
+                return false;
+            }
+        }
+        return true;
     }
-    return true;
-}
+};
 
-void walk(uint64_t table, int level, uint64_t prefix, Leaves& leaves) {
+// Every leaf under `table` into `leaves`; returns the number of tables below it.
+uint64_t walk(uint64_t table, int level, uint64_t prefix, Leaves& leaves) {
+    uint64_t tables = 0;
     for (uint64_t i = 0; i < 512; ++i) {
-        const uint64_t entry = host_table(table)[i];
+        const uint64_t entry = reinterpret_cast<const uint64_t*>(table)[i];
         if (entry != 0 && level == 1) {
             leaves[prefix << 9 | i] = entry;
         } else if (entry != 0) {
             require((entry & ~paging::kAddressMask) == 3, "upper entry flags");
-            walk(entry, level - 1, prefix << 9 | i, leaves);
+            tables += 1 + walk(entry & paging::kAddressMask, level - 1, prefix << 9 | i, leaves);
         }
     }
+    return tables;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzInput in(data, size);
+    FuzzInput in{data, size};
     const uint8_t stride_selector = in.take<uint8_t>();
     const uint64_t stride =
-        stride_selector & 0x80 ? 40 + (stride_selector & 0x7f) : 40 + 8 * (stride_selector & 7);
-    std::vector<HostDescriptor> map(in.take<uint8_t>() % 17);
-    for (HostDescriptor& d : map) {
-        d.type = in.take<uint8_t>();
-        d.base = address(in);
-        const uint16_t pages = in.take<uint16_t>();
-        d.pages = pages == 0xffff ? in.take<uint64_t>() | 1ull << 52 : pages & 1023u;
-    }
-    LoadPlan kernel{};
-    kernel.virtual_base = address(in);
-    kernel.physical_base = address(in);
-    kernel.image_size = in.take<uint32_t>() & 0xffffff;
-    quillmor_handoff record{};
-    record.framebuffer_count = in.take<uint8_t>() & 1;
-    const uint64_t fb = record.framebuffer_address = address(in);
-    record.framebuffer_height = in.take<uint16_t>() & 2047;
-    record.framebuffer_pitch = in.take<uint16_t>() & 16383;
-    const uint64_t fb_size = uint64_t{record.framebuffer_height} * record.framebuffer_pitch;
+        40 + (stride_selector & 0x80 ? stride_selector & 0x7f : 8 * (stride_selector & 7));
+    std::vector<HostDescriptor> map;
+    LoadPlan kernel = {};
+    quillmor_handoff record = {};
+    ProcessorView processor = {};
+    // Kind 0: a descriptor of `length` >> 12 pages (with 0x40: a count past
+    // 2^52); 1: the kernel, `type` pages and `kind` >> 4 bytes at `base` on
+    // physical `length`; 2: a framebuffer of `type` + 1 lines of `length`
+    // bytes at `base`; 3: a fifth level.
+    in.items(16, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
+        if ((kind & 3) == 0) {
+            map.push_back({type, base, kind & 0x40 ? length | 1ull << 52 : length >> 12 & 1023});
+        } else if ((kind & 3) == 1) {
+            kernel = {.virtual_base = base,
+                      .physical_base = length,
+                      .image_size = type * 4096ull + (kind >> 4)};
+        } else if ((kind & 3) == 2) {
+            record.framebuffer_count = 1;
+            record.framebuffer_address = base;
+            record.framebuffer_height = type + 1u;
+            record.framebuffer_pitch = length & 0xfffff;
+        }
+        processor.five_level_paging = processor.five_level_paging || (kind & 3) == 3;
+        return true;
+    });
+    const uint64_t fb = record.framebuffer_address;
 
-    // Descriptor by descriptor in map order, identity before direct map.
-    Leaves expected;
+    // Descriptor by descriptor in map order, identity before direct map; then
+    // the kernel and the framebuffer.
+    Reference reference;
     std::string outcome = "mapped";
     for (uint64_t i = 0; i < map.size() && outcome == "mapped"; ++i) {
         const HostDescriptor& d = map[i];
         const bool ram = d.pages != 0 && d.type <= 15 && (0xc6fe >> d.type & 1) != 0;
-        const uint64_t length = d.pages << 12;
-        if (i * stride % 8 != 0) {
-            outcome = "check incorrect alignment";
-        } else if (d.pages >> 52 != 0 ||
-                   (ram && (!expect(expected, d.base, d.base, length) ||
-                            !expect(expected, d.base + kDirectMapOffset, d.base, length, true)))) {
-            outcome = "check integer overflow";
-        }
+        const bool mapped =
+            d.pages >> 52 == 0 &&
+            (!ram || (reference.map(0, d.base, d.base, d.pages << 12) && d.base < (1ull << 47) &&
+                      reference.map(1, d.base + kDirectMapOffset, d.base, d.pages << 12)));
+        outcome = i * stride % 8 != 0 ? "check incorrect alignment"
+                  : mapped            ? outcome
+                                      : "check integer overflow";
     }
+    const uint64_t fb_size = uint64_t{record.framebuffer_height} * record.framebuffer_pitch;
     if (outcome == "mapped" &&
-        (!expect(expected, kernel.virtual_base, kernel.physical_base, kernel.image_size) ||
+        (!reference.map(2, kernel.virtual_base, kernel.physical_base, kernel.image_size) ||
          (record.framebuffer_count != 0 &&
-          !expect(expected, fb + kDirectMapOffset, fb, fb_size, true)))) {
+          (fb >= (1ull << 47) || !reference.map(2, fb + kDirectMapOffset, fb, fb_size))))) {
         outcome = "check integer overflow";
     }
 
-    static HostPageArena tables(2048), reference(2048);
-    tables.rewind();
-    reference.rewind();
-    PageTableBuilder builder{tables.fresh_root(), tables.source(), false};
-    const HostMemoryMap firmware_map(map, stride);
+    // Table pages from the fake firmware's arena, which arrive filled with 0xCC.
+    LoaderRun run(8 << 20);
+    page_ledger().clear();
+    std::vector<uint64_t> buffer;
+    const MemoryMap firmware_map = reading(run.firmware, map, stride, buffer);
+    PageTableBuilder builder = create_page_table_root();
     const quillmor_handoff original = record;
-    LoaderRun run;
-    expect_same(run([&] {
-                    return map_physical_memory(builder, firmware_map.map()) &&
-                                   map_kernel_image(builder, kernel) &&
-                                   (record.framebuffer_count == 0 ||
-                                    map_framebuffer(builder, record))
-                               ? "mapped"
-                               : "failed";
-                }),
-                outcome);
+    expect_same(
+        run([&] {
+            return map_physical_memory(builder, firmware_map) &&
+                           map_kernel_image(builder, kernel) &&
+                           (record.framebuffer_count == 0 || map_framebuffer(builder, record)) &&
+                           (!processor.five_level_paging || add_five_level_root(builder) != 0)
+                       ? "mapped"
+                       : "failed";
+        }),
+        outcome);
     if (outcome != "mapped") {
         return 0;
     }
-    PageTableBuilder slow{reference.fresh_root(), reference.source(), false};
-    require(reference_map_memory(slow, map) &&
-                reference_map_range(slow, kernel.virtual_base, kernel.physical_base,
-                                    kernel.image_size) &&
-                (record.framebuffer_count == 0 ||
-                 reference_map_range(slow, fb + kDirectMapOffset, fb, fb_size)),
-            "the reference ran dry");
-    std::string where;
-    require(same_tree(builder.root, slow.root, 4, 0, where) &&
-                tables.handed_out() == reference.handed_out(),
-            ("tables differ from the reference at " + where).c_str());
     Leaves found;
-    walk(builder.root, 4, 0, found);
-    require(found == expected, "the leaves are not the pages mapped");
-    require(estimate_table_pages(firmware_map.map(), kernel, original, ProcessorView{}) >=
-                tables.handed_out(),
-            "estimate below the tables built");
+    const uint64_t walked = walk(builder.root, 4, 0, found);
+    require(found == reference.leaves, "the leaves are not the pages mapped");
+    std::set<uint64_t> needed; // one table per distinct prefix of the leaves
+    for (const auto& leaf : found) {
+        needed.insert(
+            {leaf.first >> 9, 1ull << 40 | leaf.first >> 18, 2ull << 40 | leaf.first >> 27});
+    }
+    const uint64_t roots = processor.five_level_paging ? 1 : 0;
+    const std::vector<std::string>& calls = run.firmware.calls; // the root first
+    const uint64_t taken =
+        static_cast<uint64_t>(std::count(calls.begin(), calls.end(), "AllocatePages")) - 1;
+    require(walked == needed.size() && taken == walked + roots, "table pages taken");
+    const uint64_t estimate = estimate_table_pages(firmware_map, kernel, original, processor);
+    const uint64_t slots =
+        reference.slots[0].size() + reference.slots[1].size() + reference.slots[2].size();
+    require(estimate >= taken && (!reference.in_order || estimate == slots + roots),
+            "the estimate below the tables built, or not exact in address order");
     require(record.framebuffer_count == 0 || record.framebuffer_address == fb + kDirectMapOffset,
             "framebuffer address");
     return 0;

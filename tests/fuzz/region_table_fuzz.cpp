@@ -9,25 +9,17 @@
 #include "firmware/page_ledger.h"
 #include "mm/region_table.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tests/unit/host_page_tables.h"
 
 #include <vector>
 
 namespace {
 
+using u128 = unsigned __int128;
+
 struct Entry {
     uint64_t base, length;
     uint32_t type;
-    uint64_t end() const { return base + length; }
 };
-
-void append(std::vector<Entry>& table, const Entry& entry) {
-    if (!table.empty() && table.back().type == entry.type && table.back().end() == entry.base) {
-        table.back().length += entry.length;
-    } else {
-        table.push_back(entry);
-    }
-}
 
 std::string describe(const std::vector<Entry>& table, bool own_pages_usable) {
     std::string out = own_pages_usable ? "own" : "complete";
@@ -41,65 +33,66 @@ std::string expected_table(const std::vector<HostDescriptor>& map, uint64_t stri
                            const std::vector<Entry>& carves) {
     const uint32_t kRegionType[] = {5, 5, 5, 1, 1, 5, 5, 0, 6, 2, 3, 4, 4}; // above 12: 5
     std::vector<Entry> table;
+    const auto append = [&](const Entry& e) {
+        if (!table.empty() && table.back().type == e.type &&
+            table.back().base + table.back().length == e.base) {
+            table.back().length += e.length;
+        } else {
+            table.push_back(e);
+        }
+    };
     for (uint64_t i = 0; i < map.size(); ++i) {
         const HostDescriptor& d = map[i];
-        uint64_t end, carve_end;
-        if (i * stride % 8 != 0) {
-            return "check incorrect alignment";
-        }
-        if (d.pages >> 52 != 0 ||
-            (d.pages != 0 && __builtin_add_overflow(d.base, d.pages << 12, &end))) {
-            return "check integer overflow";
-        }
-        if (d.pages == 0) {
-            continue;
+        const u128 end = d.base + (u128{d.pages} << 12);
+        if (i * stride % 8 != 0 || d.pages >> 52 != 0 || (d.pages != 0 && end > ~0ull)) {
+            return i * stride % 8 != 0 ? "check incorrect alignment" : "check integer overflow";
         }
         std::vector<Entry> pieces;
         for (const Entry& c : carves) {
-            if (__builtin_add_overflow(c.base, c.length, &carve_end)) {
-                return "check integer overflow";
+            const u128 carve_end = u128{c.base} + c.length;
+            if (d.pages != 0 && (carve_end > ~0ull ||
+                                 (carve_end > d.base && c.base < end && pieces.size() == 4096))) {
+                return carve_end > ~0ull ? "check integer overflow" : "full";
             }
-            if (carve_end > d.base && c.base < end && pieces.size() == 4096) {
-                return "full";
-            }
-            const uint64_t start = std::max(c.base, d.base), stop = std::min(carve_end, end);
+            const uint64_t start = std::max(c.base, d.base);
+            const uint64_t stop = static_cast<uint64_t>(std::min(carve_end, end));
             if (start < stop) {
                 pieces.push_back({start, stop - start, c.type});
             }
         }
         std::stable_sort(pieces.begin(), pieces.end(),
-                         [](auto& a, auto& b) { return a.base < b.base; });
+                         [](const Entry& a, const Entry& b) { return a.base < b.base; });
         const uint32_t type = d.type < 13 ? kRegionType[d.type] : 5;
         uint64_t cursor = d.base;
-        pieces.push_back({end, 0, type}); // the tail after the last piece
+        pieces.push_back({static_cast<uint64_t>(end), 0, type}); // the tail after the last piece
         for (const Entry& piece : pieces) {
             if (piece.base > cursor) {
-                append(table, {cursor, piece.base - cursor, type});
+                append({cursor, piece.base - cursor, type});
             }
             if (piece.length != 0) {
-                append(table, piece);
-                cursor = piece.end();
+                append(piece);
+                cursor = piece.base + piece.length;
             }
         }
         if (table.size() > QUILLMOR_MAX_REGIONS) {
             return "full";
         }
     }
+    bool own = false;
     for (uint64_t l = 0; l < page_ledger().count(); ++l) {
-        const LedgerRange own = page_ledger()[l];
+        const LedgerRange range = page_ledger()[l];
         for (const Entry& r : table) {
-            if (r.type == 0 && own.base < r.end() && r.base < own.base + own.length) {
-                return describe(table, true);
-            }
+            own = own || (r.type == 0 && range.base < r.base + r.length &&
+                          r.base < range.base + range.length);
         }
     }
-    return describe(table, false);
+    return describe(table, own);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzInput in(data, size);
+    FuzzInput in{data, size};
     const uint64_t stride = 40 + in.take<uint8_t>();
     std::vector<HostDescriptor> map;
     std::vector<Entry> carves;
@@ -107,8 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     carve_table().clear();
     // Kind 1: a carve interval; 2: a ledger range; else a descriptor, whose
     // length counts pages when kind has 0x40, else bytes.
-    const bool small = in.items(10000, [&](uint8_t kind, uint8_t type, uint64_t base,
-                                           uint64_t length) {
+    in.items(10000, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
         if ((kind & 3) == 1) {
             const bool room = carves.size() < CarveTable::kCapacity;
             require(add_carve_interval(base, length, RegionType(type & 7)) == room, "carve limit");
@@ -122,16 +114,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         return true;
     });
-    if (!small || map.size() * (carves.size() + 1) > (1u << 20)) {
+    if (map.size() * (carves.size() + 1) > (1u << 20)) {
         return 0; // each descriptor meets each carve interval: keep inputs fast
     }
     static quillmor_handoff record;
     record.region_count = 0;
-    const HostMemoryMap firmware_map(map, stride);
     LoaderRun run;
+    std::vector<uint64_t> buffer;
+    const MemoryMap firmware_map = reading(run.firmware, map, stride, buffer);
     expect_same(run([&] {
-                    const RegionTableOutcome outcome =
-                        build_region_table(record, firmware_map.map());
+                    const RegionTableOutcome outcome = build_region_table(record, firmware_map);
                     std::vector<Entry> table;
                     for (uint32_t i = 0; i < record.region_count; ++i) {
                         const quillmor_region& r = record.regions[i];

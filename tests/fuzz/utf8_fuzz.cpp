@@ -7,7 +7,6 @@
 #include "diag/utf8.h"
 #include "tests/fuzz/fuzz_support.h"
 
-#include <algorithm>
 #include <memory>
 
 namespace {
@@ -25,7 +24,6 @@ constexpr Form kForms[] = {
 
 std::u16string reference_ucs2(const uint8_t* text, size_t length, size_t capacity) {
     std::u16string units;
-    bool cut = false;
     for (size_t i = 0; i < length;) {
         const Form* form = std::find_if(std::begin(kForms), std::end(kForms), [&](const Form& f) {
             return f.first_lead <= text[i] && text[i] <= f.last_lead;
@@ -43,13 +41,14 @@ std::u16string reference_ucs2(const uint8_t* text, size_t length, size_t capacit
             code_point = code_point << 6 | (byte & 0x3F);
         }
         i += form->length;
-        cut = cut || units.size() + (code_point > 0xFFFF ? 2 : 1) > capacity;
-        if (!cut && code_point > 0xFFFF) {
-            units += {char16_t(0xD800 + ((code_point - 0x10000) >> 10)),
-                      char16_t(0xDC00 + (code_point & 0x3FF))};
-        } else if (!cut) {
-            units += char16_t(code_point);
-        }
+        const uint32_t high = code_point - 0x10000;
+        const std::u16string encoded =
+            code_point > 0xFFFF
+                ? std::u16string{char16_t(0xD800 + (high >> 10)), char16_t(0xDC00 + (high & 0x3FF))}
+                : std::u16string(1, char16_t(code_point));
+        // Once a code point does not fit, nothing more is written.
+        capacity = units.size() + encoded.size() > capacity ? units.size() : capacity;
+        units += units.size() < capacity ? encoded : u"";
     }
     return units;
 }
@@ -61,8 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     const uint8_t* text = data + 1;
-    const size_t length = size - 1;
-    const size_t capacity = data[0];
+    const size_t length = size - 1, capacity = data[0];
     // Exactly `capacity` units, so that a write past them is caught.
     const auto out = std::make_unique<uint16_t[]>(capacity);
     const uint64_t written =
@@ -70,10 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(std::u16string(out.get(), out.get() + written) ==
                 reference_ucs2(text, length, capacity),
             "conversion");
-
     LoaderRun run;
     run([&]() -> std::string { check_failed(Text(reinterpret_cast<const char*>(text), length)); });
-    require(run.firmware.exit_call.has_value() &&
+    require(run.firmware.exit_call &&
                 run.firmware.exit_call->data ==
                     reference_ucs2(text, length, 997) + std::u16string(u"\r\n\0", 3),
             "check failure text");

@@ -1,0 +1,294 @@
+#!/usr/bin/env python3
+"""Plants known faults in the loader, one at a time, and reports which the host
+tests catch (`ctest -L 'unit|fuzz'` failing) and which they miss.
+
+    scripts/mutants.py                 every fault
+    scripts/mutants.py --only 3,27     some of them
+    scripts/mutants.py --list          the faults, without running anything
+
+The working tree is copied (tracked and new files, as they are now) to a
+scratch directory with a build of its own, so the worktree and its build stay
+untouched; a fault is planted in the copy, the host tests are built and run,
+and the file is put back. Not part of `make test`: a full run takes a while.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# (what, file, text as it stands, the fault). The text must occur exactly once.
+MUTANTS = [
+    ("region table holds 511 instead of 512", "mm/region_table.cpp",
+     "if (count == QUILLMOR_MAX_REGIONS) {", "if (count == QUILLMOR_MAX_REGIONS - 1) {"),
+    ("a wrong byte in 读文件失败", "firmware/file_reader.cpp",
+     'fatal_stop("读文件失败")', 'fatal_stop("读文件失账")'),
+    ("GetInfo size above 512 not checked", "firmware/file_reader.cpp",
+     "if (info_size > kFileInfoBufferSize) {", "if (false && info_size > kFileInfoBufferSize) {"),
+    ("kernel virtual base recorded as the physical one", "boot/handoff_record.cpp",
+     "record.kernel_virtual_base = plan.virtual_base;",
+     "record.kernel_virtual_base = plan.physical_base;"),
+    ("canonical upper edge refused", "elf/kernel_image.cpp",
+     "plan.virtual_base < kUpperHalfStart", "plan.virtual_base <= kUpperHalfStart"),
+    ("table-page estimate counts from end, not end - 1", "mm/table_page_pool.cpp",
+     "const uint64_t last = (end - 1) >> kSlotShifts[level];",
+     "const uint64_t last = end >> kSlotShifts[level];"),
+    ("UTF-8 overlong three-byte form accepted", "diag/utf8.cpp",
+     "smallest = 0x800;", "smallest = 0x80;"),
+    ("UTF-8 overlong four-byte form accepted", "diag/utf8.cpp",
+     "smallest = 0x10000;", "smallest = 0x800;"),
+    ("kernel carve interval not page-rounded", "boot/boot_sequence.cpp",
+     "add_carve_interval(plan.physical_base, plan.image_size, KernelAndModules)",
+     "add_carve_interval(plan.physical_base, plan.virtual_end - plan.virtual_base, "
+     "KernelAndModules)"),
+    ("memory-map headroom back to 32", "boot/boot_sequence.cpp",
+     "kAllocationsAfterSizeQuery = 2 + TablePagePool::kMaxRuns;",
+     "kAllocationsAfterSizeQuery = 8;"),  # 2 x 2 x 8 = 32 descriptors
+    ("pitch from the width instead of PixelsPerScanLine", "platform/framebuffer.cpp",
+     "record.framebuffer_pitch = checked_mul_u32(info.PixelsPerScanLine,",
+     "record.framebuffer_pitch = checked_mul_u32(info.HorizontalResolution,"),
+    ("halt without CLI", "diag/halt.cpp",
+     "        arch::disable_interrupts();\n", ""),
+    ("ACPI reclaim memory not mapped", "mm/page_table_builder.cpp",
+     "constexpr uint64_t kMappedMemoryTypes = 0xc6fe;",
+     "constexpr uint64_t kMappedMemoryTypes = 0xc4fe;"),
+    ("page ledger full one entry early", "firmware/page_ledger.cpp",
+     "if (count_ == kCapacity) {", "if (count_ == kCapacity - 1) {"),
+    ("dead-UART bound off by one", "diag/serial.cpp",
+     "reads < kLineStatusReadsPerByte", "reads <= kLineStatusReadsPerByte"),
+    ("exit data size without its terminator", "diag/check_failure.cpp",
+     "EFI_ABORTED, exit_data_size, exit_text", "EFI_ABORTED, exit_data_size - 2, exit_text"),
+    ("ACPI NVS given the wrong region type", "mm/region_table.cpp",
+     "AcpiNvs,         // EfiACPIMemoryNVS", "AcpiReclaimable, // EfiACPIMemoryNVS"),
+    ("own-page check skipped", "mm/region_table.cpp",
+     "if (!check_own_pages(record)) {", "if (false && !check_own_pages(record)) {"),
+    ("exit retried with the refused key", "boot/handover.cpp",
+     "return reading.value().map_key;", "return handover.final_map.map_key;"),
+    ("second graphics handle used", "platform/framebuffer.cpp",
+     "return count == 0 ? nullptr : handles[0];",
+     "return count == 0 ? nullptr : handles[count - 1];"),
+    ("kernel image size not rounded up", "elf/kernel_image.cpp",
+     "plan.image_size = page_align_up(plan.virtual_end - plan.virtual_base);",
+     "plan.image_size = plan.virtual_end - plan.virtual_base;"),
+    ("carve pieces with the same start in reversed order", "mm/region_table.cpp",
+     "pieces[at - 1].start > piece.start", "pieces[at - 1].start >= piece.start"),
+    ("ledger range touching a usable entry counted as overlapping", "mm/region_table.cpp",
+     "if (own_start < end_of(region.base, region.length) && region.base < own_end) {",
+     "if (own_start <= end_of(region.base, region.length) && region.base < own_end) {"),
+    ("carve piece limit one too early", "mm/region_table.cpp",
+     "if (piece_count == kMaxPieces) {", "if (piece_count == kMaxPieces - 1) {"),
+    ("unusable memory mapped", "mm/page_table_builder.cpp",
+     "constexpr uint64_t kMappedMemoryTypes = 0xc6fe;",
+     "constexpr uint64_t kMappedMemoryTypes = 0xc7fe;"),
+    ("physical-cursor overflow detected one page late", "mm/page_table_builder.cpp",
+     "const bool cursor_overflows = pages > advances_left;",
+     "const bool cursor_overflows = pages > advances_left + 1;"),
+    ("a Read of 0 bytes taken as progress", "firmware/file_reader.cpp",
+     "if (status != EFI_SUCCESS || count == 0 || count > asked) {",
+     "if (status != EFI_SUCCESS || count > asked) {"),
+    ("a level-1 table skips its clear when only partly written", "mm/page_table_builder.cpp",
+     "level1_table_for(builder, page, run == kEntriesPerTable);",
+     "level1_table_for(builder, page, true);"),
+    ("InvalidParameter reported as Unexpected", "firmware/memory_map.cpp",
+     "        return MemoryMapError::InvalidParameter;",
+     "        return MemoryMapError::Unexpected;"),
+    ("watchdog call dropped", "boot/boot_sequence.cpp",
+     "if (boot_services->SetWatchdogTimer != nullptr) {",
+     "if (false && boot_services->SetWatchdogTimer != nullptr) {"),
+    ("LA57 root with only entry 0 set", "mm/processor_view.cpp",
+     "table[kEntriesPerTable - 1] = builder.root | kEntryFlags;",
+     "table[0] = builder.root | kEntryFlags;"),
+    ("GDT pages not mapped", "mm/processor_view.cpp",
+     "{descriptor_table_range(arch::read_gdtr()),", "{IdentityRange{0, 0},"),
+    ("kernel overlapping the loader image accepted", "boot/kernel_stage.cpp",
+     "image_end = checked_add(image_base, loaded_image.ImageSize);", "image_end = image_base;"),
+    ("first memory-map reading's key handed to ExitBootServices", "boot/boot_sequence.cpp",
+     "hand_over({boot_services, map_buffer.capacity, final_map.value(),",
+     "hand_over({boot_services, map_buffer.capacity, first_map.value(),"),
+    # Beyond the faults of earlier work: one per behaviour the tests must keep.
+    ("UART FIFO control value wrong", "diag/serial.cpp",
+     "arch::port_write8(kFifoControl, 0xC7);", "arch::port_write8(kFifoControl, 0xC1);"),
+    ("fatal line ends in LF only", "diag/fatal_stop.cpp",
+     "    serial_write(kLineEnd);", '    serial_write("\\n");'),
+    ("check failure shown without the red attribute", "diag/check_failure.cpp",
+     "console->SetAttribute(console, EFI_TEXT_ATTRIBUTE_RED_ON_BLACK);",
+     "console->SetAttribute(console, EFI_TEXT_ATTRIBUTE_WHITE_ON_BLACK);"),
+    ("check failure exits with another status", "diag/check_failure.cpp",
+     "Exit(loader_image_handle(), EFI_ABORTED,", "Exit(loader_image_handle(), EFI_DEVICE_ERROR,"),
+    ("unused region entries of type Usable", "mm/region_table.h",
+     "kUnusedRegion = {0, 0, Reserved, 0};", "kUnusedRegion = {0, 0, Usable, 0};"),
+    ("loader version field wrong", "boot/platform_facts.h",
+     'kLoaderVersion = "1.0.0";', 'kLoaderVersion = "1.0.1";'),
+    ("a rejection name misspelt", "elf/kernel_image.cpp",
+     'return "NotX86_64";', 'return "NotX86-64";'),
+    ("unaccepted memory not mapped", "mm/page_table_builder.cpp",
+     "constexpr uint64_t kMappedMemoryTypes = 0xc6fe;",
+     "constexpr uint64_t kMappedMemoryTypes = 0x46fe;"),
+    ("runtime-services data not mapped", "mm/page_table_builder.cpp",
+     "constexpr uint64_t kMappedMemoryTypes = 0xc6fe;",
+     "constexpr uint64_t kMappedMemoryTypes = 0xc6be;"),
+    ("framebuffer ending a page below 2^47 refused", "mm/direct_map.h",
+     "(end & ~kPageMask) < kDirectMapPhysicalLimit",
+     "(end & ~kPageMask) < kDirectMapPhysicalLimit - kPageSize"),
+    ("framebuffer above 2^47 accepted", "mm/direct_map.h",
+     "(end & ~kPageMask) < kDirectMapPhysicalLimit", "(end & ~kPageMask) <= kDirectMapPhysicalLimit"),
+    ("file read in pieces of 2 MiB", "firmware/file_reader.cpp",
+     "kMaxReadPiece = 1ull << 20;", "kMaxReadPiece = 1ull << 21;"),
+    ("stack window of 64 KiB", "boot/kernel_stage.cpp",
+     "kFirmwareStackBytes = 128 * 1024;", "kFirmwareStackBytes = 64 * 1024;"),
+    ("fifth-level root not counted in the estimate", "mm/table_page_pool.cpp",
+     "processor.five_level_paging ? 1 : 0;", "processor.five_level_paging ? 0 : 0;"),
+    ("descriptor tables not counted in the estimate", "mm/table_page_pool.cpp",
+     "others.add_range(table.base, table.length);", "(void)table;"),
+    ("IDT mapped at the GDT's base", "mm/processor_view.cpp",
+     "descriptor_table_range(arch::read_idtr())}", "descriptor_table_range(arch::read_gdtr())}"),
+    ("the boot processor's initial APIC ID from the wrong bits", "boot/platform_facts.cpp",
+     "return arch::cpuid(kCpuidFeatures, 0).ebx >> 24;",
+     "return arch::cpuid(kCpuidFeatures, 0).ebx >> 16;"),
+    ("bit-mask pixels rounded to the wrong width", "platform/framebuffer.cpp",
+     "(highest + 1 + 7) / 8 * 8", "(highest + 1) / 8 * 8"),
+    ("module path not written", "boot/platform_facts.cpp",
+     "write_text(entry.path, kRamdiskPath.text());", "(void)0;"),
+    ("alias check off for touching ranges", "diag/checked.cpp",
+     "to < checked_add(from, count) && from < checked_add(to, count)",
+     "to <= checked_add(from, count) && from < checked_add(to, count)"),
+]
+
+HOST_TARGETS = ["quillmor_unit_tests", "quillmor_unit_tests_sanitized", "arch_cpuid_test"]
+
+
+def run(command, cwd, log, timeout=None):
+    with open(log, "w") as out:
+        return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+                              timeout=timeout).returncode
+
+
+def sync_copy(source, origin_root, names):
+    """Copies the files; unchanged files keep their times, so little is rebuilt,
+    and files the tree no longer has are removed from the copy."""
+    paths = {name.decode() for name in names if name}
+    for copy in [p for p in source.rglob("*") if p.is_file()]:
+        if str(copy.relative_to(source)) not in paths:
+            copy.unlink()
+    for path in sorted(paths):
+        origin, copy = origin_root / path, source / path
+        if not origin.is_file():
+            continue
+        data = origin.read_bytes()
+        if not copy.is_file() or copy.read_bytes() != data:
+            copy.parent.mkdir(parents=True, exist_ok=True)
+            copy.write_bytes(data)
+            shutil.copymode(origin, copy)
+
+
+def host_targets(source):
+    fuzz = sorted(p.stem for p in (source / "tests" / "fuzz").glob("*_fuzz.cpp"))
+    return HOST_TARGETS + fuzz
+
+
+def build_and_test(work, log_name):
+    """True when the host tests pass; None when the build fails."""
+    build = work / "build"
+    if run(["cmake", "--build", build, "--target", *host_targets(work / "src")], work,
+           work / f"{log_name}.build.log") != 0:
+        return None
+    code = run(["ctest", "--test-dir", build, "-L", "unit|fuzz", "-j2", "--timeout", "900",
+                "--output-on-failure"], work, work / f"{log_name}.test.log")
+    return code == 0
+
+
+def failed_tests(log):
+    lines = log.read_text(errors="replace").splitlines()
+    if "The following tests FAILED:" not in lines:
+        return ["(see the log)"]
+    listed = lines[lines.index("The following tests FAILED:") + 1:]
+    return [l.split(" - ", 1)[1].rsplit(" (", 1)[0] for l in listed if " - " in l]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--work", type=Path, default=Path("/tmp") / f"quillmor-mutants-{os.getuid()}",
+                        help="scratch directory for the copy and its build")
+    parser.add_argument("--only", help="comma-separated fault numbers, from 1")
+    parser.add_argument("--list", action="store_true", help="list the faults and stop")
+    parser.add_argument("--revision", help="test a commit instead of the working tree")
+    args = parser.parse_args()
+
+    if args.list:
+        for number, (what, path, _, _) in enumerate(MUTANTS, 1):
+            print(f"{number:3} {what} ({path})")
+        return 0
+    chosen = range(1, len(MUTANTS) + 1)
+    if args.only:
+        chosen = [int(n) for n in args.only.split(",")]
+
+    work = args.work.resolve()
+    source, build = work / "src", work / "build"
+    source.mkdir(parents=True, exist_ok=True)
+    listing = ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"]
+    origin_root = ROOT
+    if args.revision:  # the commit's files, extracted from the repository
+        listing = ["git", "ls-tree", "-r", "--name-only", "-z", args.revision]
+        origin_root = work / "revision"
+        shutil.rmtree(origin_root, ignore_errors=True)
+        origin_root.mkdir()
+        archive = subprocess.run(["git", "archive", args.revision], cwd=ROOT, check=True,
+                                 capture_output=True).stdout
+        subprocess.run(["tar", "-x", "-C", origin_root], input=archive, check=True)
+    names = subprocess.run(listing, cwd=ROOT, capture_output=True, check=True).stdout
+    sync_copy(source, origin_root, names.split(b"\0"))
+    if not (build / "build.ninja").exists():
+        if run(["cmake", "-S", source, "-B", build, "-G", "Ninja",
+                "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_C_COMPILER=clang",
+                "-DCMAKE_CXX_COMPILER=clang++"], work, work / "configure.log") != 0:
+            print(f"configuring failed: {work / 'configure.log'}")
+            return 2
+    # The kernel image fuzz target takes the test kernel as a seed.
+    if not (build / "test-kernel.elf").exists():
+        run(["cmake", "--build", build, "--target", "test-kernel"], work, work / "kernel.log")
+
+    print(f"baseline in {work} ...", flush=True)
+    if build_and_test(work, "baseline") is not True:
+        print(f"the unmodified tests do not pass: see {work}/baseline.*.log")
+        return 2
+
+    caught, missed, broken = [], [], []
+    for number in chosen:
+        what, path, text, fault = MUTANTS[number - 1]
+        target = source / path
+        original = target.read_text()
+        if original.count(text) != 1:
+            print(f"{number:3} STALE   {what}: the text occurs {original.count(text)} times in {path}")
+            broken.append(number)
+            continue
+        started = time.monotonic()
+        target.write_text(original.replace(text, fault))
+        try:
+            passed = build_and_test(work, f"mutant-{number}")
+        finally:
+            target.write_text(original)
+        seconds = time.monotonic() - started
+        if passed is None:
+            print(f"{number:3} NOBUILD {what} ({work}/mutant-{number}.build.log)")
+            broken.append(number)
+        elif passed:
+            print(f"{number:3} MISSED  {what} [{seconds:.0f} s]", flush=True)
+            missed.append(number)
+        else:
+            by = failed_tests(work / f"mutant-{number}.test.log")
+            print(f"{number:3} caught  {what} [{seconds:.0f} s] by {', '.join(by[:4])}"
+                  f"{' ...' if len(by) > 4 else ''}", flush=True)
+            caught.append(number)
+
+    print(f"\n{len(caught)} caught, {len(missed)} missed {missed or ''}, "
+          f"{len(broken)} not applied {broken or ''}")
+    return 0 if not missed and not broken else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
