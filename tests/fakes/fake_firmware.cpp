@@ -10,6 +10,19 @@ namespace {
 
 FakeFirmware* installed = nullptr;
 
+// Arenas are kept for the next fake of the same size: fresh memory costs a
+// page fault per page, which dominated short runs such as a fuzz input's.
+std::multimap<uint64_t, uint8_t*> spare_arenas;
+
+uint8_t* take_arena(uint64_t bytes) {
+    const auto spare = spare_arenas.find(bytes);
+    uint8_t* arena = spare == spare_arenas.end()
+                         ? static_cast<uint8_t*>(std::aligned_alloc(4096, bytes))
+                         : spare->second;
+    spare_arenas.erase(spare, spare == spare_arenas.end() ? spare : std::next(spare));
+    return arena;
+}
+
 FakeFirmware& fw() {
     return *installed;
 }
@@ -233,7 +246,7 @@ std::string narrow(const CHAR16* text) {
 }
 
 FakeFirmware::FakeFirmware(uint64_t arena_bytes)
-    : arena(static_cast<uint8_t*>(std::aligned_alloc(4096, arena_bytes))), arena_size(arena_bytes) {
+    : arena(take_arena(arena_bytes)), arena_size(arena_bytes) {
     // Memory as the firmware hands it over is not clear: make that visible.
     std::memset(arena, 0xCC, arena_bytes);
     boot_services_ = {.AllocatePages = allocate_pages,
@@ -273,7 +286,7 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
 }
 
 FakeFirmware::~FakeFirmware() {
-    std::free(arena);
+    spare_arenas.emplace(arena_size, arena);
     installed = installed == this ? nullptr : installed;
 }
 
