@@ -5,22 +5,23 @@
 #include <cstring>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 namespace {
 
 FakeFirmware* installed = nullptr;
 
-// Arenas are kept for the next fake of the same size: fresh memory costs a
-// page fault per page, which dominated short runs such as a fuzz input's.
-std::multimap<uint64_t, uint8_t*> spare_arenas;
+// The last arena is kept for the next fake of the same size: fresh memory
+// costs a page fault per page, which dominated short runs such as a fuzz
+// input's. Plain globals, so that the arena stays reachable to the end.
+uint8_t* spare_arena = nullptr;
+uint64_t spare_arena_size = 0;
 
 uint8_t* take_arena(uint64_t bytes) {
-    const auto spare = spare_arenas.find(bytes);
-    uint8_t* arena = spare == spare_arenas.end()
-                         ? static_cast<uint8_t*>(std::aligned_alloc(4096, bytes))
-                         : spare->second;
-    spare_arenas.erase(spare, spare == spare_arenas.end() ? spare : std::next(spare));
-    return arena;
+    if (spare_arena != nullptr && spare_arena_size == bytes) {
+        return std::exchange(spare_arena, nullptr);
+    }
+    return static_cast<uint8_t*>(std::aligned_alloc(4096, bytes));
 }
 
 FakeFirmware& fw() {
@@ -286,7 +287,9 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
 }
 
 FakeFirmware::~FakeFirmware() {
-    spare_arenas.emplace(arena_size, arena);
+    std::free(spare_arena);
+    spare_arena = arena;
+    spare_arena_size = arena_size;
     installed = installed == this ? nullptr : installed;
 }
 
