@@ -13,7 +13,7 @@ from pathlib import Path
 GROUPS = [
     ("loader", ["arch/", "boot/", "diag/", "elf/", "firmware/", "mm/", "platform/", "uefi/",
                 "include/"]),
-    ("unit tests, fakes, fuzz targets", ["tests/unit/", "tests/fakes/", "tests/fuzz/",
+    ("unit tests, fakes, fuzz targets", ["tests/unit/", "tests/fakes/", "tests/fuzz/", "tests/support/",
                                          "tests/arch/"]),
     ("test kernel", ["tests/kernel/"]),
     ("end-to-end bench", ["tests/e2e/"]),

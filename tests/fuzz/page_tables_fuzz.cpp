@@ -11,6 +11,7 @@
 #include "mm/processor_view.h"
 #include "mm/table_page_pool.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/page_walk.h"
 
 #include <map>
 #include <set>
@@ -19,10 +20,9 @@
 namespace {
 
 using u128 = unsigned __int128;
-using Leaves = std::map<uint64_t, uint64_t>; // page number (the 36 indexed bits) -> entry
 
 struct Reference {
-    Leaves leaves;
+    std::map<uint64_t, uint64_t> leaves; // page number (the 36 indexed bits) -> entry
     std::set<uint64_t> slots[3]; // per stream (identity, direct map, the rest): level << 60 | slot
     uint64_t stream_end[3] = {};
     bool in_order = true;
@@ -49,21 +49,6 @@ struct Reference {
         return true;
     }
 };
-
-// Every leaf under `table` into `leaves`; returns the number of tables below it.
-uint64_t walk(uint64_t table, int level, uint64_t prefix, Leaves& leaves) {
-    uint64_t tables = 0;
-    for (uint64_t i = 0; i < 512; ++i) {
-        const uint64_t entry = reinterpret_cast<const uint64_t*>(table)[i];
-        if (entry != 0 && level == 1) {
-            leaves[prefix << 9 | i] = entry;
-        } else if (entry != 0) {
-            require((entry & ~paging::kAddressMask) == 3, "upper entry flags");
-            tables += 1 + walk(entry & paging::kAddressMask, level - 1, prefix << 9 | i, leaves);
-        }
-    }
-    return tables;
-}
 
 } // namespace
 
@@ -141,11 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (outcome != "mapped") {
         return 0;
     }
-    Leaves found;
-    const uint64_t walked = walk(builder.root, 4, 0, found);
-    require(found == reference.leaves, "the leaves are not the pages mapped");
+    const TableWalk walk = walk_tables(builder.root);
+    require(walk.leaves == Leaves(reference.leaves.begin(), reference.leaves.end()),
+            "the leaves are not the pages mapped");
+    require(walk.upper_entries_plain, "upper entry flags");
     std::set<uint64_t> needed; // one table per distinct prefix of the leaves
-    for (const auto& leaf : found) {
+    for (const auto& leaf : walk.leaves) {
         needed.insert(
             {leaf.first >> 9, 1ull << 40 | leaf.first >> 18, 2ull << 40 | leaf.first >> 27});
     }
@@ -153,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string>& calls = run.firmware.calls; // the root first
     const uint64_t taken =
         static_cast<uint64_t>(std::count(calls.begin(), calls.end(), "AllocatePages")) - 1;
-    require(walked == needed.size() && taken == walked + roots, "table pages taken");
+    require(walk.tables == needed.size() && taken == walk.tables + roots, "table pages taken");
     const uint64_t estimate = estimate_table_pages(firmware_map, kernel, original, processor);
     const uint64_t slots =
         reference.slots[0].size() + reference.slots[1].size() + reference.slots[2].size();
