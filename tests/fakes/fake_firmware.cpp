@@ -54,7 +54,8 @@ EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) 
     if (c.answer) {
         return *c.answer;
     }
-    const uint64_t address = bytes > (1ull << 40) ? 0 : fw().allocate(bytes + 4 * !pages, pages);
+    const uint64_t address =
+        bytes > fw().largest_allocation ? 0 : fw().allocate(bytes + 4 * !pages, pages);
     if (address == 0) {
         return EFI_OUT_OF_RESOURCES;
     }
@@ -62,6 +63,9 @@ EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) 
            : c.is("PastTop")    ? ~0xfffull // its last page ends at 2^64
            : c.is("Misaligned") ? address + 4
                                 : address;
+    if (!pages) {
+        fw().pool_blocks.emplace_back(*out, bytes);
+    }
     return EFI_SUCCESS;
 }
 
@@ -185,34 +189,63 @@ EFI_STATUS EFIAPI file_open(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const C
     return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL*) {
+EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL* self) {
     fw().calls.push_back("File.Close");
+    reinterpret_cast<FakeFirmware::OpenFile*>(self)->closed = true;
     return EFI_SUCCESS;
 }
 
+// The loader reads what GetInfo told, in pieces of at most 1 MiB into one
+// pool block, each right after the last, never after Close: anything else is
+// its fault, not the firmware's.
 EFI_STATUS EFIAPI file_read(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) {
+    FakeFirmware& firmware = fw();
     const Call c = call("File.Read");
-    auto* file = reinterpret_cast<FakeFirmware::OpenFile*>(self);
-    if (c.answer) {
-        return *c.answer;
+    auto& file = *reinterpret_cast<FakeFirmware::OpenFile*>(self);
+    const uint64_t at = reinterpret_cast<uint64_t>(buffer), asked = *size, read = file.reads++;
+    const bool in_a_block = std::ranges::any_of(firmware.pool_blocks, [&](const auto& block) {
+        return block.first <= at && at + asked <= block.first + block.second;
+    });
+    if (file.closed || !in_a_block || (read != 0 && at != file.next_buffer) ||
+        asked != std::min<uint64_t>(1 << 20, file.told_size - file.reported)) {
+        throw std::logic_error("File.Read outside the reading contract");
     }
-    *size = std::min<uint64_t>(*size, file->bytes->size() - file->position);
-    std::memcpy(buffer, file->bytes->data() + file->position, *size);
-    file->position += *size;
-    return EFI_SUCCESS;
+    const uint8_t code = read < firmware.read_answers.size() ? firmware.read_answers[read] : 0;
+    const uint64_t left = file.bytes->size() - std::min(file.reported, file.bytes->size());
+    const auto [status, count] = c.answer ? std::pair{*c.answer, asked} // nothing written back
+                                 : firmware.info_answer
+                                     ? read_answer(code, asked)
+                                     : std::pair{EFI_SUCCESS, std::min(asked, left)};
+    if (!c.answer && firmware.info_answer) {
+        std::memset(buffer, 0x5a, std::min(count, asked));
+    } else if (!c.answer) {
+        std::memcpy(buffer, file.bytes->data() + file.bytes->size() - left, count);
+    }
+    *size = count;
+    file.reported += count;
+    file.next_buffer = at + count;
+    return status;
 }
 
 // A record with a long name does not fit the loader's 512 bytes.
 EFI_STATUS EFIAPI file_get_info(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, UINTN* size,
                                 void* buffer) {
     const Call c = call("File.GetInfo", *type == EFI_FILE_INFO_ID);
+    auto& file = *reinterpret_cast<FakeFirmware::OpenFile*>(self);
+    const auto& scripted = fw().info_answer;
+    EFI_FILE_INFO info = {};
+    info.FileSize = scripted ? scripted->file_size : file.bytes->size() - c.is("Short");
+    file.told_size = info.FileSize;
+    if (scripted && !c.answer) {
+        std::memcpy(buffer, &info, scripted->status == EFI_SUCCESS ? sizeof(info) : 0);
+        *size = scripted->size;
+        return scripted->status;
+    }
     const bool too_small = c.is("Status") && c.fault->status == EFI_BUFFER_TOO_SMALL;
     *size = too_small ? 600 : c.answer ? *size : sizeof(EFI_FILE_INFO) + 36;
     if (c.answer) {
         return *c.answer;
     }
-    EFI_FILE_INFO info = {};
-    info.FileSize = reinterpret_cast<FakeFirmware::OpenFile*>(self)->bytes->size() - c.is("Short");
     std::memcpy(buffer, &info, sizeof(info));
     return EFI_SUCCESS;
 }
@@ -220,8 +253,7 @@ EFI_STATUS EFIAPI file_get_info(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, U
 EFI_FILE_PROTOCOL* open_file(const std::vector<uint8_t>* bytes) {
     fw().open_files.push_back(
         {{.Open = file_open, .Close = file_close, .Read = file_read, .GetInfo = file_get_info},
-         bytes,
-         0});
+         bytes});
     return &fw().open_files.back().protocol;
 }
 

@@ -15,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // How a call misbehaves (`shape`); a shape the call cannot take leaves it
@@ -77,6 +78,7 @@ struct FakeFirmware {
     // allocations come from the arena in order, and the arena is one
     // loader-data descriptor of the map (the 12th).
     bool fragmenting = false;
+    uint64_t largest_allocation = 1ull << 40; // in bytes; anything larger is refused
     std::vector<EFI_MEMORY_DESCRIPTOR> memory_map;
     UINTN descriptor_size = 48;
     UINTN map_key = 0x100;
@@ -87,9 +89,23 @@ struct FakeFirmware {
     struct OpenFile {
         EFI_FILE_PROTOCOL protocol; // first, so that `This` leads here
         const std::vector<uint8_t>* bytes;
-        uint64_t position;
+        uint64_t told_size = 0; // FileSize as GetInfo gave it
+        uint64_t reported = 0;  // bytes the Reads said they delivered
+        uint64_t reads = 0;
+        uint64_t next_buffer = 0; // right after the last piece
+        bool closed = false;
     };
     std::deque<OpenFile> open_files;
+    // Instead of the truth, for the reader's fuzzing: what GetInfo answers,
+    // and how each Read does (`read_answer`; past the script, all asked).
+    struct FileInfoAnswer {
+        EFI_STATUS status;
+        UINTN size;
+        uint64_t file_size;
+    };
+    std::optional<FileInfoAnswer> info_answer;
+    std::vector<uint8_t> read_answers;
+    std::vector<std::pair<uint64_t, uint64_t>> pool_blocks; // address, bytes
 
     // Lines of 1056 pixels: a pitch of 4224 bytes, 792 pages in all.
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION graphics_info = {
@@ -114,6 +130,15 @@ struct FakeFirmware {
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error = {};
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out = {};
 };
+
+// A scripted Read asked for `asked` bytes: codes below 0xA0 deliver all, then
+// part of it (code & 31 in 32nds), more than asked, or fail.
+inline std::pair<EFI_STATUS, uint64_t> read_answer(uint8_t code, uint64_t asked) {
+    return code < 0xA0   ? std::pair{EFI_SUCCESS, asked}
+           : code < 0xC0 ? std::pair{EFI_SUCCESS, asked * (code & 0x1f) / 32}
+           : code < 0xE0 ? std::pair{EFI_SUCCESS, asked + 1 + (code & 0x1f)}
+                         : std::pair{code & 1 ? EFI_DEVICE_ERROR : EFI_NOT_FOUND, uint64_t{0}};
+}
 
 // Text of a firmware path, for comparisons.
 std::string narrow(const CHAR16* text);
