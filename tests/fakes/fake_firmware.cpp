@@ -63,7 +63,7 @@ EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) 
            : c.is("PastTop")    ? ~0xfffull // its last page ends at 2^64
            : c.is("Misaligned") ? address + 4
                                 : address;
-    if (!pages) {
+    if (!pages && !c.is("NullOut") && !c.is("PastTop")) { // blocks that are really there
         fw().pool_blocks.emplace_back(*out, bytes);
     }
     return EFI_SUCCESS;

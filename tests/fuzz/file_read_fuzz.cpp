@@ -59,8 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FakeFirmware& firmware = run.firmware;
     firmware.largest_allocation = kLargestBuffer;
     firmware.files[path] = {};
-    firmware.faults = {{"File.Open", 0, "Status", open_status}};
-    firmware.faults.resize(open_status != EFI_SUCCESS);
+    if (open_status != EFI_SUCCESS) {
+        firmware.faults = {{"File.Open", 0, "Status", open_status}};
+    }
     firmware.info_answer = {info_status, info_size & 0x8000 ? info_size : info_size % 513u,
                             flags & 0x80 ? in.take<uint64_t>() : file_size};
     firmware.read_answers.assign(in.data, in.data + in.left);
