@@ -9,7 +9,6 @@
 
 #include <stdint.h>
 
-#include "page_walk.h"
 #include "serial.h"
 
 enum {
@@ -31,9 +30,6 @@ void info_begin(void);
 /* " KEY=0x..." and " KEY=..." pieces for detail and info lines. */
 void write_field_hex(const char* key, uint64_t value);
 void write_field_dec(const char* key, uint64_t value);
-
-/* Where a page walk failed, as " va=... level=... entry=..." pieces. */
-void write_walk_failure(const struct walk_failure* failure);
 
 _Noreturn void report_done(void);
 _Noreturn void exit_qemu(uint8_t status);
