@@ -148,6 +148,12 @@ SEEDS = {
         "chinese-and-emoji": b"\x05" + "装载失败😀x".encode(),
         "overlong-and-surrogate": b"\xff" + b"\xc0\xaf\xe0\x80\xaf\xed\xa0\x80",
         "cut-at-997": b"\x00" + b"a" * 996 + "😀".encode() + b"b",
+        # The last code point and the first past it, each after a two-unit one.
+        "last-code-point": b"\x04" + "😀\U0010ffff".encode(),
+        "past-the-last": b"\x04" + "😀".encode() + b"\xf4\x90\x80\x80",
+        "pair-at-the-cut": b"\x03" + "a😀".encode(),
+        "pair-just-fits": b"\x03" + "😀a\uffff".encode(),
+        "first-pair-at-the-cut": b"\x02" + "a\U00010000".encode(),
     },
     "page_ledger": {
         "back-to-back": ledger(4, pages(0x100), pages(2), pages(2)),

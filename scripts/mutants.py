@@ -157,9 +157,31 @@ MUTANTS = [
     ("alias check off for touching ranges", "diag/checked.cpp",
      "to < checked_add(from, count) && from < checked_add(to, count)",
      "to <= checked_add(from, count) && from < checked_add(to, count)"),
+    # The kinds of fault an independent set found slipping through: the
+    # address mask's width, range edges, the pixel layout, the last code point
+    # and two-unit characters, the table-page pool's requests.
+    ("page-table address mask 48 bits wide", "mm/page_table_builder.h",
+     "kAddressMask = 0x000ffffffffff000ull;", "kAddressMask = 0x0000fffffffff000ull;"),
+    ("bit-mask channel size one short", "platform/framebuffer.cpp",
+     "highest - lowest + 1", "highest - lowest"),
+    ("UTF-8 last code point refused", "diag/utf8.cpp",
+     "code_point > 0x10FFFF ||", "code_point >= 0x10FFFF ||"),
+    ("two-unit characters counted as one", "diag/utf8.cpp",
+     "return code_point >= 0x10000 ? 2 : 1;", "return code_point > 0x10000 ? 2 : 1;"),
+    ("table-page pool halves its request rounding down", "mm/table_page_pool.cpp",
+     "request = (request + 1) / 2;", "request = request / 2 + (request == 1);"),
+    ("table-page pool keeps asking for the full request", "mm/table_page_pool.cpp",
+     "request = request < wanted ? request : wanted;", "request = wanted;"),
 ]
 
-HOST_TARGETS = ["quillmor_unit_tests", "quillmor_unit_tests_sanitized", "arch_cpuid_test"]
+# Cheapest first: a fault counts as caught at the first stage whose tests
+# fail, and the later stages (their builds included) are skipped; a fault
+# no stage catches has met every test.
+STAGES = [
+    ("plain", ["quillmor_unit_tests", "arch_cpuid_test"], ["-L", "unit", "-LE", "sanitized"]),
+    ("fuzz", None, ["-L", "fuzz"]),
+    ("sanitized", ["quillmor_unit_tests_sanitized"], ["-L", "sanitized"]),
+]
 
 
 def run(command, cwd, log, timeout=None):
@@ -186,20 +208,22 @@ def sync_copy(source, origin_root, names):
             shutil.copymode(origin, copy)
 
 
-def host_targets(source):
-    fuzz = sorted(p.stem for p in (source / "tests" / "fuzz").glob("*_fuzz.cpp"))
-    return HOST_TARGETS + fuzz
-
-
 def build_and_test(work, log_name):
     """True when the host tests pass; None when the build fails."""
     build = work / "build"
-    if run(["cmake", "--build", build, "--target", *host_targets(work / "src")], work,
-           work / f"{log_name}.build.log") != 0:
-        return None
-    code = run(["ctest", "--test-dir", build, "-L", "unit|fuzz", "-j2", "--timeout", "900",
-                "--output-on-failure"], work, work / f"{log_name}.test.log")
-    return code == 0
+    for old in work.glob(f"{log_name}.*"):
+        old.unlink()
+    for stage, targets, selection in STAGES:
+        if targets is None:
+            targets = sorted(p.stem for p in (work / "src" / "tests" / "fuzz").glob("*_fuzz.cpp"))
+        log = work / f"{log_name}.{stage}"
+        if run(["cmake", "--build", build, "--target", *targets], work,
+               Path(f"{log}.build.log")) != 0:
+            return None
+        if run(["ctest", "--test-dir", build, *selection, "-j2", "--timeout", "900",
+                "--output-on-failure"], work, Path(f"{log}.test.log")) != 0:
+            return False
+    return True
 
 
 def failed_tests(log):
@@ -274,13 +298,15 @@ def main():
             target.write_text(original)
         seconds = time.monotonic() - started
         if passed is None:
-            print(f"{number:3} NOBUILD {what} ({work}/mutant-{number}.build.log)")
+            print(f"{number:3} NOBUILD {what} ({work}/mutant-{number}.*.build.log)")
             broken.append(number)
         elif passed:
             print(f"{number:3} MISSED  {what} [{seconds:.0f} s]", flush=True)
             missed.append(number)
         else:
-            by = failed_tests(work / f"mutant-{number}.test.log")
+            by = [name for stage, _, _ in STAGES
+                  if (work / f"mutant-{number}.{stage}.test.log").exists()
+                  for name in failed_tests(work / f"mutant-{number}.{stage}.test.log")]
             print(f"{number:3} caught  {what} [{seconds:.0f} s] by {', '.join(by[:4])}"
                   f"{' ...' if len(by) > 4 else ''}", flush=True)
             caught.append(number)
