@@ -22,8 +22,9 @@ import shutil
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 
+import judge  # noqa: E402
 import scenarios  # noqa: E402
 from machine import BenchError, Machine, boot, format_size, parse_size  # noqa: E402
 
@@ -51,19 +52,21 @@ def deadline_for(size):
     return 180.0 if gib <= 4 else 240.0 if gib <= 16 else 300.0 if gib <= 64 else 600.0
 
 
-def measure(context, memory, deadline, keep):
-    files = {scenarios.KERNEL_FILE: context.test_kernel(),
+def measure(build, loader, kernel, memory, deadline, keep):
+    files = {scenarios.KERNEL_FILE: kernel.read_bytes(),
              scenarios.RAMDISK_FILE: scenarios.sample_ramdisk()}
     size = parse_size(memory)
     # Other work on the machine stretches every figure; say how much there was.
     load_average = round(os.getloadavg()[0], 2)
-    result = boot(Machine(memory=memory), files, context.loader,
+    result = boot(Machine(memory=memory), files, loader,
                   deadline=deadline or deadline_for(size), name=f"timing-{memory}",
                   end_when=scenarios.returned_to_firmware)
     checked, table_pages = split_table_page_line(result)
-    report = scenarios.Report(checked)
-    scenarios.check_full_boot(report, files[scenarios.KERNEL_FILE],
-                              files[scenarios.RAMDISK_FILE], framebuffers=1)
+    report = judge.Verdict(checked.raw, checked.exit_status, checked.halted)
+    rest = report.full_boot(files[scenarios.KERNEL_FILE], files[scenarios.RAMDISK_FILE],
+                            judge.plan(kernel, build / "quillmor-check"), 1)
+    if rest is not None:
+        report.test_kernel(rest, files[scenarios.RAMDISK_FILE])
 
     figures = {"memory": format_size(size), "memory_bytes": size,
                "loader_seconds": None, "firmware_seconds": None, "kernel_seconds": None,
@@ -72,11 +75,11 @@ def measure(context, memory, deadline, keep):
                "ledger_ranges": report.values.get("ledger"),
                "descriptors": report.values.get("descriptors"),
                "kernel_checks_passed": report.kernel.get("passed"),
-               "kernel_checks_failed": report.kernel.get("failed"),
-               "passed": report.passed, "ending": result.ending(),
-               "kernel_info": report.kernel.get("info", {}), "problems": report.problems,
+               "kernel_checks_failed": len(report.kernel.get("failed", [])),
+               "passed": not report.problems, "ending": result.ending(),
+               "problems": report.problems,
                "artifacts": None, "load_average": load_average, **(table_pages or {})}
-    banner = result.raw.find(scenarios.BANNER)
+    banner = result.raw.find(judge.BANNER)
     handoff = result.raw.find(HANDOFF_TEXT, max(banner, 0))
     if banner >= 0:
         figures["firmware_seconds"] = round(result.time_of(banner), 3)
@@ -87,7 +90,7 @@ def measure(context, memory, deadline, keep):
             figures["loader_seconds"] = round(handed_over - result.time_of(banner), 3)
             if result.exit_status is not None:
                 figures["kernel_seconds"] = round(result.duration - handed_over, 3)
-    if report.passed and not keep:
+    if not report.problems and not keep:
         shutil.rmtree(result.run_dir, ignore_errors=True)
     else:
         figures["artifacts"] = str(result.run_dir)
@@ -128,15 +131,15 @@ def main():
     args = parser.parse_args()
 
     build = Path(args.build_dir)
-    context = scenarios.Context(loader=Path(args.loader or build / "quillmor.efi"),
-                                kernel=Path(args.kernel or build / "test-kernel.elf"))
+    loader = Path(args.loader or build / "quillmor.efi")
+    kernel = Path(args.kernel or build / "test-kernel.elf")
     out = sys.stderr if args.json == "-" else sys.stdout
     rows = []
     try:
         for memory in args.memory:
             parse_size(memory)
             print(f"booting with {memory} ...", file=sys.stderr, flush=True)
-            rows.append(measure(context, memory, args.deadline, args.keep))
+            rows.append(measure(build, loader, kernel, memory, args.deadline, args.keep))
     except (BenchError, ValueError) as error:
         print(f"cannot run: {error}", file=sys.stderr)
         return 2
