@@ -66,7 +66,7 @@ def boot_lines(kernel, ramdisk, kernel_plan, framebuffers):
 
 
 def show(data):
-    return data.decode("utf-8", "backslashreplace").encode("unicode_escape").decode()
+    return repr(data.decode("utf-8", "backslashreplace"))
 
 
 class Verdict:

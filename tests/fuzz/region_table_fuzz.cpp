@@ -34,7 +34,7 @@ std::string expected_table(const std::vector<HostDescriptor>& map, uint64_t stri
     }
     std::vector<oracle_descriptor> descriptors;
     for (uint64_t i = 0; i < readable; ++i) {
-        descriptors.push_back({map[i].type, map[i].base, map[i].pages});
+        descriptors.push_back({map[i].type, map[i].base, map[i].pages, 0});
     }
     std::vector<oracle_range> cuts, own;
     for (const Entry& c : carves) {

@@ -404,9 +404,8 @@ static void expect_mappings(const struct oracle_handover* h, const struct quillm
             }
         }
     }
-    uint64_t tables[2][2] = {{h->gdt_base, h->gdt_limit}, {h->idt_base, h->idt_limit}};
-    for (unsigned i = 0; i < 2; i++) {
-        oracle_tables_expect(tables[i][0], tables[i][0], tables[i][1] + 1, 1);
+    for (uint32_t i = 0; i < h->pinned_count; i++) {
+        oracle_tables_expect(h->pinned[i].base, h->pinned[i].base, h->pinned[i].length, 1);
     }
     oracle_tables_expect(r->kernel_virtual_base, r->kernel_physical_base, h->kernel_image_size, 1);
     if (r->framebuffer_count != 0) {

@@ -24,10 +24,11 @@ extern "C" {
 #define ORACLE_DIRECT_LIMIT (1ull << 47)
 #define ORACLE_ADDRESS_MASK 0x000ffffffffff000ull
 
-/* One firmware memory-map descriptor: EFI memory type, base, page count. */
+/* One firmware memory-map descriptor: EFI memory type, base, page count,
+   attributes (bit 63: EFI_MEMORY_RUNTIME). */
 struct oracle_descriptor {
     uint32_t type;
-    uint64_t base, pages;
+    uint64_t base, pages, attribute;
 };
 
 /* A range of bytes: a carve interval (with its region type) or a range the
@@ -52,8 +53,12 @@ typedef void (*oracle_note)(void* context, const char* check, const char* what, 
 struct oracle_handover {
     /* What the kernel sees at its first instruction. `window` is the virtual
        address at which physical address 0 can be read. */
-    uint64_t window, rdi, cr3, rsp, gdt_base, gdt_limit, idt_base, idt_limit;
+    uint64_t window, rdi, cr3, rsp;
     unsigned levels; /* 4, or 5 with CR4.LA57 */
+    /* Ranges mapped at their own address whatever the map says: the pages
+       under the GDT and the IDT, and what else the environment knows. */
+    struct oracle_range pinned[8];
+    uint32_t pinned_count;
     /* What the kernel knows of itself and of the processor. */
     uint64_t kernel_virtual_base, kernel_image_size;
     uint32_t processor_id;
@@ -83,7 +88,8 @@ uint64_t oracle_check_handover(const struct oracle_handover* handover);
    levels index them. */
 void oracle_tables_begin(void);
 void oracle_tables_expect(uint64_t virtual_start, uint64_t physical, uint64_t length, int required);
-/* Identity and direct map of every descriptor of a type the loader maps. */
+/* Identity and direct map of every descriptor of a type the loader maps;
+   identity only of other descriptors the runtime services use. */
 void oracle_tables_expect_map(const struct oracle_descriptor* map, uint32_t count);
 
 struct oracle_census {

@@ -61,12 +61,14 @@ static int mapped_type(uint32_t type) {
 
 void oracle_tables_expect_map(const struct oracle_descriptor* map, uint32_t count) {
     for (uint32_t i = 0; i < count; i++) {
-        if (!mapped_type(map[i].type) || map[i].pages == 0) {
+        int ram = mapped_type(map[i].type);
+        if ((!ram && map[i].attribute >> 63 == 0) || map[i].pages == 0) {
             continue;
         }
+        /* Device memory the runtime services use: at its own address only. */
         uint64_t bytes = map[i].pages << 12;
         oracle_tables_expect(map[i].base, map[i].base, bytes, 1);
-        if (map[i].base < ORACLE_DIRECT_LIMIT) {
+        if (ram && map[i].base < ORACLE_DIRECT_LIMIT) {
             oracle_tables_expect(QUILLMOR_DIRECT_MAP_OFFSET + map[i].base, map[i].base, bytes, 1);
         }
     }

@@ -172,7 +172,7 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
     const auto& record = *reinterpret_cast<const quillmor_handoff*>(handoff - kDirect);
     std::vector<oracle_descriptor> map(1); // never empty: a reading of no descriptors is known
     for (const EFI_MEMORY_DESCRIPTOR& d : firmware.memory_map) {
-        map.push_back({d.Type, d.PhysicalStart, d.NumberOfPages});
+        map.push_back({d.Type, d.PhysicalStart, d.NumberOfPages, d.Attribute});
     }
     std::vector<oracle_range> own;
     for (uint64_t i = 0; i < page_ledger().count(); ++i) {
@@ -192,11 +192,10 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
         .rdi = handoff,
         .cr3 = got.kernel->page_table_root,
         .rsp = ORACLE_UNKNOWN,
-        .gdt_base = cpu.gdtr.base,
-        .gdt_limit = cpu.gdtr.limit,
-        .idt_base = cpu.idtr.base,
-        .idt_limit = cpu.idtr.limit,
         .levels = (cpu.cr4 & (1u << 12)) != 0 ? 5u : 4u,
+        .pinned = {{cpu.gdtr.base, cpu.gdtr.limit + 1ull, 0},
+                   {cpu.idtr.base, cpu.idtr.limit + 1ull, 0}},
+        .pinned_count = 2,
         .kernel_virtual_base = kKernelBase,
         .kernel_image_size = 0x5000,
         .processor_id = 3,
