@@ -304,9 +304,8 @@ def main():
             print(f"{number:3} MISSED  {what} [{seconds:.0f} s]", flush=True)
             missed.append(number)
         else:
-            by = [name for stage, _, _ in STAGES
-                  if (work / f"mutant-{number}.{stage}.test.log").exists()
-                  for name in failed_tests(work / f"mutant-{number}.{stage}.test.log")]
+            last = [work / f"mutant-{number}.{stage}.test.log" for stage, _, _ in STAGES]
+            by = failed_tests([log for log in last if log.exists()][-1])
             print(f"{number:3} caught  {what} [{seconds:.0f} s] by {', '.join(by[:4])}"
                   f"{' ...' if len(by) > 4 else ''}", flush=True)
             caught.append(number)

@@ -14,18 +14,6 @@ static inline uint8_t port_read8(uint16_t port) {
     return value;
 }
 
-static inline uint64_t read_cr2(void) {
-    uint64_t value;
-    __asm__ volatile("mov %%cr2, %0" : "=r"(value));
-    return value;
-}
-
-static inline uint16_t read_cs(void) {
-    uint16_t value;
-    __asm__ volatile("mov %%cs, %0" : "=r"(value));
-    return value;
-}
-
 struct cpuid_result {
     uint32_t eax, ebx, ecx, edx;
 };

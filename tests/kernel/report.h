@@ -14,7 +14,6 @@
 enum {
     EXIT_ALL_PASSED = 0x10,
     EXIT_SOME_FAILED = 0x11,
-    EXIT_EXCEPTION = 0x12,
 };
 
 void line_begin(void);
