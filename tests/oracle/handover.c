@@ -407,6 +407,9 @@ static void expect_mappings(const struct oracle_handover* h, const struct quillm
     for (uint32_t i = 0; i < h->pinned_count; i++) {
         oracle_tables_expect(h->pinned[i].base, h->pinned[i].base, h->pinned[i].length, 1);
     }
+    if (h->rsp != ORACLE_UNKNOWN) { /* where the kernel's first push lands */
+        oracle_tables_expect(h->rsp - 8, h->rsp - 8, 8, 1);
+    }
     oracle_tables_expect(r->kernel_virtual_base, r->kernel_physical_base, h->kernel_image_size, 1);
     if (r->framebuffer_count != 0) {
         oracle_tables_expect(r->framebuffer_address, r->framebuffer_address - OFFSET,
