@@ -45,7 +45,7 @@ def volume(item, build, loader, run_dir):
         files[scenarios.CHAINED_PATH] = loader.read_bytes()
         files.update((scenarios.grub_manager if item.manager == "grub"
                       else scenarios.systemd_boot_manager)(run_dir))
-    elif item.manager == "signed":
+    if item.signed:
         files.update(scenarios.signed_loader(run_dir, loader))
     return files
 
@@ -68,6 +68,13 @@ def judge_run(item, result, files, build):
     plan_path = result.run_dir / "kernel.elf"
     plan_path.write_bytes(kernel)
     plan = judge.plan(plan_path, built(build / "quillmor-check"))
+    if item.ending == "late-stop":  # refused at boot, after the kernel line
+        lines = judge.boot_lines(kernel, ramdisk, plan, item.framebuffers)[:2]
+        if verdict.lines(lines + [judge.line(f"装载失败：{item.expect}")]) != b"":
+            verdict.fail("more output after the fatal line, or not that line")
+        if not result.halted:
+            verdict.fail("the machine did not stop halted with interrupts off")
+        return verdict
     rest = verdict.full_boot(kernel, ramdisk, plan, item.framebuffers, item.preamble)
     if rest is None:
         return verdict
@@ -75,6 +82,8 @@ def judge_run(item, result, files, build):
         verdict.test_kernel(rest, ramdisk)
         if item.leaf and verdict.kernel.get("boot-processor", {}).get("leaf") != item.leaf:
             verdict.fail(f"the processor's identity did not come from CPUID leaf {item.leaf}")
+        if verdict.kernel.get("stack", {}).get("region-type") != item.stack_region:
+            verdict.fail(f"the kernel's stack does not lie in a region of type {item.stack_region}")
     elif item.ending == "crafted":
         if rest:
             verdict.fail("output after the handoff line, though the crafted kernel writes none")

@@ -6,7 +6,9 @@ run must reach, judged by judge.py.
 Endings: "kernel" (the test kernel's oracle passes), "crafted" (the crafted
 kernel finds its segments in place), "example" and "picture" (the example
 kernel's summary, and its drawing on the display), "stop" (the exact log,
-then a halt), "refused" (Secure Boot refuses the image before it runs).
+then a halt), "late-stop" (the log through the kernel line, then the fatal
+line `expect`, then a halt), "refused" (Secure Boot refuses the image before
+it runs).
 """
 
 import dataclasses
@@ -130,12 +132,14 @@ class Scenario:
     machine: Machine
     kernel: object = "test"     # "test", "example", the file's bytes, or None: no file
     ramdisk: object = "sample"  # bytes, "sample" (the archive), or None: no file
-    manager: str = None         # "grub", "systemd-boot", "signed", or "disk-image"
+    manager: str = None         # "grub", "systemd-boot", or "disk-image"
+    signed: bool = False        # the loader as BOOTX64.EFI, signed for Secure Boot
     ending: str = "kernel"
-    expect: object = None      # for "stop": (kernel, ramdisk) -> the whole log
+    expect: object = None       # "stop": (kernel, ramdisk) -> the whole log; "late-stop": message
     framebuffers: int = 1
     preamble: bytes = None     # what the firmware or manager writes before the banner
-    leaf: str = None           # the CPUID leaf the processor's identity must come from
+    leaf: str = None            # the CPUID leaf the processor's identity must come from
+    stack_region: str = "1"     # the region type the kernel's stack lies in (OVMF's: boot data)
     deadline: float = 120.0
     labels: tuple = ("e2e",)
 
@@ -158,11 +162,11 @@ TABLE = [
              framebuffers=0),
     Scenario("boot-cpu-conroe", Machine(memory="1G", cpu="Conroe"), leaf="0x1"),
     Scenario("boot-cpu-max", Machine(memory="1G", cpu="max"), leaf="0xb"),
-    Scenario("boot-u-boot", U_BOOT, framebuffers=0, preamble=b"U-Boot "),
+    Scenario("boot-u-boot", U_BOOT, framebuffers=0, preamble=b"U-Boot ", stack_region="0"),
     Scenario("boot-grub-chainload", Machine(partitioned=True), manager="grub",
              preamble=b"Welcome to GRUB!"),
     Scenario("boot-systemd-boot", OVMF, manager="systemd-boot"),
-    Scenario("boot-secure-signed", SECURE, manager="signed",
+    Scenario("boot-secure-signed", SECURE, signed=True,
              preamble=b"BdsDxe: starting Boot0001"),
     Scenario("secure-unsigned-refused", SECURE, ending="refused"),
     Scenario("crafted-kernel-placement", OVMF, kernel=crafted_kernel(), ramdisk=odd_ramdisk(),

@@ -65,6 +65,22 @@ static void report_ramdisk(const struct quillmor_handoff* record) {
     line_end();
 }
 
+/* The type of the region holding the page the kernel's first push writes
+   (none: 4294967295): where the stack lies is the firmware's choice. */
+static void report_stack_region(const struct quillmor_handoff* record) {
+    uint32_t type = 0xffffffffu;
+    for (uint32_t i = 0; i < record->region_count; i++) {
+        const struct quillmor_region* region = &record->regions[i];
+        if (region->base <= entry_rsp - 8 && entry_rsp - 8 - region->base < region->length) {
+            type = region->type;
+        }
+    }
+    info_begin();
+    serial_write("stack");
+    write_field_dec("region-type", type);
+    line_end();
+}
+
 _Noreturn void kernel_main(void) {
     line_begin();
     serial_write("start");
@@ -103,6 +119,7 @@ _Noreturn void kernel_main(void) {
     };
     if (oracle_check_handover(&handover) == 0) {
         report_ramdisk((const struct quillmor_handoff*)(uintptr_t)entry_rdi);
+        report_stack_region((const struct quillmor_handoff*)(uintptr_t)entry_rdi);
     }
     info_begin();
     serial_write("boot-processor");
