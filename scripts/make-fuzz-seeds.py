@@ -174,6 +174,7 @@ SEEDS = {
         "cannot-open": file_read(0x01, 100, info=(0x83, 0, 80)),
         "count-too-large": file_read(0x00, 5000, bytes([0xC3])),
         "read-fails": file_read(0x00, 100, bytes([0xE1])),
+        "read-delivers-nothing": file_read(0x00, 100, bytes([0xA0])),
     },
 }
 
