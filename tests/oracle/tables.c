@@ -156,10 +156,12 @@ static void judge_leaf(struct walk* w, uint64_t vpn, uint64_t entry) {
     matched[e]++;
 }
 
-static void walk_table(struct walk* w, uint64_t table, unsigned level, uint64_t prefix) {
+/* Walks entries [from, to) of a level-`level` table and everything below. */
+static void walk_table(struct walk* w, uint64_t table, unsigned level, uint64_t prefix,
+                       unsigned from, unsigned to) {
     const uint64_t* entries = (const uint64_t*)(uintptr_t)(w->window + table);
     unsigned used = 0;
-    for (uint64_t i = 0; i < 512; i++) {
+    for (uint64_t i = from; i < to; i++) {
         uint64_t entry = entries[i];
         if (entry == 0) {
             continue;
@@ -180,7 +182,7 @@ static void walk_table(struct walk* w, uint64_t table, unsigned level, uint64_t 
         if (w->visit) {
             w->visit(w->context, next);
         }
-        walk_table(w, next, level - 1, prefix << 9 | i);
+        walk_table(w, next, level - 1, prefix << 9 | i, 0, 512);
     }
     if (used == 0 && table != w->root && w->empty_tables++ == 0) {
         w->first_empty = table;
@@ -225,7 +227,7 @@ uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, or
     VERDICT("mapping-runs", !runs_overflowed, "more runs than the oracle holds", run_count, 0);
     cut_intervals();
     w.root = pml4;
-    walk_table(&w, pml4, 4, 0);
+    walk_table(&w, pml4, 4, 0, 0, 512);
     uint64_t missing = 0, first_missing = 0;
     for (uint32_t e = 0; e + 1 < point_count; e++) {
         uint64_t length = points[e + 1] - points[e];

@@ -26,6 +26,7 @@ NAMES = ("NotElf64", "NotX86_64", "NotExecutable", "BadHeader", "SegmentOutOfFil
          "TooManySegments", "EmptyImage")
 REJECTED = {**scenarios.REJECTED,
             "NotX86_64": elf(pages(2), LINK_BASE, machine=183),
+            "TooManySegments": elf(pages(9), LINK_BASE + 0x100000),
             "NotExecutable": elf(pages(2), LINK_BASE, e_type=3),
             "SegmentOutOfFile": elf(pages(2), LINK_BASE)[:-9],  # its last byte past the end
             "EmptyImage": elf([(4, LINK_BASE, 64, b"note")], LINK_BASE)}
