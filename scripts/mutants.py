@@ -158,10 +158,11 @@ MUTANTS = [
      "to < checked_add(from, count) && from < checked_add(to, count)",
      "to <= checked_add(from, count) && from < checked_add(to, count)"),
     # The kinds of fault an independent set found slipping through: the
-    # address mask's width, range edges, the pixel layout, the last code point
+    # width of the addresses in entries, range edges, the pixel layout, the last code point
     # and two-unit characters, the table-page pool's requests.
-    ("page-table address mask 48 bits wide", "mm/page_table_builder.h",
-     "kAddressMask = 0x000ffffffffff000ull;", "kAddressMask = 0x0000fffffffff000ull;"),
+    ("leaf addresses cut to 48 bits", "mm/page_table_builder.cpp",
+     "(physical + done * kPageSize) | kEntryFlags",
+     "((physical + done * kPageSize) & 0x0000fffffffff000ull) | kEntryFlags"),
     ("bit-mask channel size one short", "platform/framebuffer.cpp",
      "highest - lowest + 1", "highest - lowest"),
     ("UTF-8 last code point refused", "diag/utf8.cpp",

@@ -146,7 +146,7 @@ def main():
         for item in scenarios.TABLE:
             print(f"{item.name} {','.join(item.labels)} {int(item.deadline) + 60}")
         return 0
-    build = Path(args.build_dir)
+    build = Path(args.build_dir).resolve()
     loader = Path(args.loader or build / "quillmor.efi")
     try:
         if args.run:

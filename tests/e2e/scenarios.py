@@ -72,16 +72,17 @@ PLACEMENT_CHECK_CODE = bytes.fromhex(
 EXIT_CODE = bytes.fromhex("b010e6f4faf4ebfc")  # leave QEMU with 0x10, then halt
 
 
-def crafted_kernel():
+def crafted_kernel(base=LINK_BASE):
     """Three segments out of address order (.data with a .bss tail, code,
     .rodata), a page no segment covers, and headers to skip: a note below the
-    image, a loadable one of memory size 0, a stack marker."""
-    return elf([(4, LINK_BASE - 0x100000, 32, b"note" * 8),
-                (1, LINK_BASE + 0x3000, 0x2345, bytes(range(256)) * 2 + b"\x5a" * 52),
-                (1, LINK_BASE - 0x200000, 0, b""),
-                (1, LINK_BASE, 0x1000, PLACEMENT_CHECK_CODE),
-                (1, LINK_BASE + 0x1000, 0x800, b"rodata!\0" * 256),
-                (0x6474E551, 0, 0, b"")], LINK_BASE)
+    image, a loadable one of memory size 0, a stack marker. Its code runs at
+    any base."""
+    return elf([(4, base - 0x100000, 32, b"note" * 8),
+                (1, base + 0x3000, 0x2345, bytes(range(256)) * 2 + b"\x5a" * 52),
+                (1, base - 0x200000, 0, b""),
+                (1, base, 0x1000, PLACEMENT_CHECK_CODE),
+                (1, base + 0x1000, 0x800, b"rodata!\0" * 256),
+                (0x6474E551, 0, 0, b"")], base)
 
 
 def pages(count):
