@@ -22,6 +22,8 @@ set(QUILLMOR_LOADER_SOURCES
     firmware/file_reader.cpp
     firmware/memory_map.cpp
     firmware/page_ledger.cpp
+    mm/handover_pages.cpp
+    mm/kernel_direct_map_overlap.cpp
     mm/leaf_stores.cpp
     mm/page_table_builder.cpp
     mm/processor_view.cpp

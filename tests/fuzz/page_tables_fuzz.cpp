@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         needed.insert(
             {leaf.first >> 9, 1ull << 40 | leaf.first >> 18, 2ull << 40 | leaf.first >> 27});
     }
-    const uint64_t roots = processor.five_level_paging ? 1 : 0;
+    const uint64_t roots = processor.five_level_paging ? kFiveLevelTablePages : 0;
     const std::vector<std::string>& calls = run.firmware.calls; // the root first
     const uint64_t taken =
         static_cast<uint64_t>(std::count(calls.begin(), calls.end(), "AllocatePages")) - 1;

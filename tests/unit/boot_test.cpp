@@ -58,7 +58,7 @@ std::string hex(uint64_t value) {
 // base and 0x100 bytes of data and .bss up to base + 0x4900, so the image is
 // five pages of which the last is part. The bytes past the headers hold a
 // pattern, so that copied data shows.
-std::vector<uint8_t> kernel_file() {
+std::vector<uint8_t> kernel_file(uint64_t base = kKernelBase) {
     struct [[gnu::packed]] FileHeader {
         uint8_t ident[16];
         uint16_t type, machine;
@@ -66,12 +66,12 @@ std::vector<uint8_t> kernel_file() {
         uint64_t entry, program_headers, section_headers;
         uint32_t flags;
         uint16_t size, program_header_size, program_header_count, unused[3];
-    } header = {{0x7f, 'E', 'L', 'F', 2, 1, 1}, 2, 62, 1, kKernelEntry, 64, 0, 0, 64, 56, 2, {}};
+    } header = {{0x7f, 'E', 'L', 'F', 2, 1, 1}, 2, 62, 1, base + 0x40, 64, 0, 0, 64, 56, 2, {}};
     struct ProgramHeader {
         uint32_t type, flags;
         uint64_t offset, address, physical, file_size, memory_size, align;
-    } segments[] = {{1, 5, 0x200, kKernelBase, 0, 0x1800, 0x1800, 0x1000},
-                    {1, 6, 0x1a00, kKernelBase + 0x2000, 0, 0x100, 0x2900, 0x1000}};
+    } segments[] = {{1, 5, 0x200, base, 0, 0x1800, 0x1800, 0x1000},
+                    {1, 6, 0x1a00, base + 0x2000, 0, 0x100, 0x2900, 0x1000}};
     std::vector<uint8_t> file(0x1b00);
     for (size_t i = 0; i < file.size(); ++i) {
         file[i] = static_cast<uint8_t>(i * 131 + 7);
@@ -82,17 +82,23 @@ std::vector<uint8_t> kernel_file() {
 }
 
 // The files on the boot volume; memory the firmware accepts only when boot
-// services end (so that it refuses the first exit: the map changed); the
-// processor as at power-on, its GDT in ROM and its IDT in reserved memory;
+// services end (so that it refuses the first exit: the map changed); flash
+// its runtime services use; the processor as at power-on, its GDT in ROM, its
+// IDT in reserved memory, its local APIC where PCs have it; the loader's
+// handover code across a page boundary and its stack in boot-services memory;
 // the loader's static tables empty.
 void set_up(FakeFirmware& firmware) {
     firmware.files[kKernelFile] = kernel_file();
     firmware.files[kRamdiskFile] = std::vector<uint8_t>(kReadPiece + 1000, 0x5a);
     firmware.add_descriptor(EfiUnacceptedMemoryType, 0x100000000, 0x800);
+    firmware.memory_map[12].Attribute |= 1ull << 63; // EFI_MEMORY_RUNTIME
     fake_arch::reset();
-    fake_arch::state().cpuid[{1, 0}] = {0, 3u << 24, 0, 0};
+    fake_arch::state().cpuid[{1, 0}] = {0, 3u << 24, 0, 1u << 9};
+    fake_arch::state().msrs[0x1b] = 0xfee00900;
     fake_arch::state().gdtr = {0xfffdd700, 0x37}; // in the MMIO descriptor
     fake_arch::state().idtr = {0xa0ff8, 0xfff};   // across two pages
+    fake_arch::state().handover_code = {0x1400ff8, 0x1401008};
+    fake_arch::state().stack_pointer = 0x10ff008;
     page_ledger().clear();
     carve_table().clear();
 }
@@ -171,13 +177,17 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
         ASSERT_TRUE(zero(&record.regions[i], 16) && record.regions[i].type == Reserved &&
                     record.regions[i].zero == 0);
     }
+    const std::vector<uint8_t>& kernel = firmware.files.at(kKernelFile);
+    uint64_t base; // where this boot's kernel links: its entry is 0x40 in
+    std::memcpy(&base, kernel.data() + 24, 8);
+    base -= 0x40;
     const uint64_t acpi = reinterpret_cast<uint64_t>(firmware.acpi_tables[1]);
     EXPECT_EQ(std::tuple(record.version, record.size, record.processor_count,
                          record.boot_processor_id, record.processors[0].id,
                          record.processors[0].flags, record.module_count, record.direct_map_offset,
                          record.kernel_virtual_base, record.acpi_root_pointer,
                          got.kernel->entry_point),
-              std::tuple(1u, 13544u, 1u, 3u, 3u, 1u, 1u, kDirect, kKernelBase, acpi, kKernelEntry));
+              std::tuple(1u, 13544u, 1u, 3u, 3u, 1u, 1u, kDirect, base, acpi, base + 0x40));
     const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION& mode = firmware.graphics_info;
     const uint64_t framebuffer = firmware.graphics_mode.FrameBufferBase;
     EXPECT_TRUE(record.framebuffer_count == 0 ||
@@ -186,10 +196,9 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                            record.framebuffer_bits_per_pixel) ==
                     std::tuple(kDirect + framebuffer, mode.HorizontalResolution,
                                mode.VerticalResolution, mode.PixelsPerScanLine * 4, 32));
-    const std::vector<uint8_t>& kernel = firmware.files.at(kKernelFile);
     EXPECT_TRUE(std::equal(kernel.begin() + 0x200, kernel.begin() + 0x1a00,
                            reinterpret_cast<uint8_t*>(landing)));
-    for (const std::string& line : {"落点=" + hex(landing) + " → " + hex(kKernelBase) + "\r\n",
+    for (const std::string& line : {"落点=" + hex(landing) + " → " + hex(base) + "\r\n",
                                     "=" + hex(got.kernel->page_table_root) + "\r\n"}) {
         EXPECT_NE(got.log.find(line), std::string::npos) << line;
     }
@@ -217,11 +226,18 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                 (keys.size() == 1 || keys.end()[-2] == firmware.map_key - 1));
 
     uint64_t pml4 = got.kernel->page_table_root;
-    if ((fake_arch::state().cr4 & (1u << 12)) != 0) { // both halves lead to the four-level root
+    uint64_t halves[512]; // under five levels: entry 0's lower half, entry 511's upper half
+    if ((fake_arch::state().cr4 & (1u << 12)) != 0) {
         const uint64_t* pml5 = reinterpret_cast<const uint64_t*>(pml4);
-        pml4 = pml5[0] & paging::kAddressMask;
-        EXPECT_EQ(std::tuple(pml5[0], pml5[511], std::count(pml5, pml5 + 512, 0u)),
-                  std::tuple(pml4 | 3, pml4 | 3, 510));
+        const auto* lower = reinterpret_cast<const uint64_t*>(pml5[0] & paging::kAddressMask);
+        const auto* upper = reinterpret_cast<const uint64_t*>(pml5[511] & paging::kAddressMask);
+        EXPECT_EQ(std::tuple(pml5[0] & 0xfff, pml5[511] & 0xfff, std::count(pml5, pml5 + 512, 0u),
+                             std::count(lower + 256, lower + 512, 0u),
+                             std::count(upper, upper + 256, 0u)),
+                  std::tuple(3u, 3u, 510, 256, 256));
+        std::copy(lower, lower + 256, halves);
+        std::copy(upper + 256, upper + 512, halves + 256);
+        pml4 = reinterpret_cast<uint64_t>(halves);
     }
     Leaves want;
     const auto map = [&](uint64_t virtual_start, uint64_t physical_start, uint64_t bytes) {
@@ -232,18 +248,32 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
     };
     const uint32_t kMappedTypes[] = {1, 2, 3, 4, 5, 6, 7, 9, 10, 14, 15};
     for (const EFI_MEMORY_DESCRIPTOR& d : firmware.memory_map) {
-        if (ram_mapped && std::ranges::count(kMappedTypes, d.Type) != 0) {
+        const bool ram = std::ranges::count(kMappedTypes, d.Type) != 0;
+        if (ram_mapped && (ram || d.Attribute >> 63 != 0)) { // runtime MMIO: identity only
             map(d.PhysicalStart, d.PhysicalStart, d.NumberOfPages * 4096);
+        }
+        if (ram_mapped && ram) {
             map(kDirect + d.PhysicalStart, d.PhysicalStart, d.NumberOfPages * 4096);
         }
     }
-    map(kKernelBase, landing, 0x5000);
+    map(base, landing, 0x5000);
     const uint64_t size = uint64_t{mode.VerticalResolution} * mode.PixelsPerScanLine * 4;
     map(kDirect + framebuffer, framebuffer, record.framebuffer_count != 0 ? size : 0);
-    for (const auto& table : {fake_arch::state().gdtr, fake_arch::state().idtr}) {
-        const uint64_t first = table.base & ~0xfffull;
-        map(first, first, table.base + table.limit + 1 - first);
+    // The processor's pages and those the jump stands on, even without RAM:
+    // the descriptor tables, the local APIC, the code after the CR3 load, the
+    // stack from the pointer at the loader's entry down 128 KiB, the record.
+    const fake_arch::State& cpu = fake_arch::state();
+    const uint64_t stack = cpu.stack_pointer;
+    for (const auto& [start, end] :
+         {std::pair<uint64_t, uint64_t>{cpu.gdtr.base, cpu.gdtr.base + cpu.gdtr.limit + 1},
+          {cpu.idtr.base, cpu.idtr.base + cpu.idtr.limit + 1},
+          {0xfee00000, 0xfee01000},
+          {cpu.handover_code.start, cpu.handover_code.end},
+          {stack - std::min<uint64_t>(stack, 128 << 10), stack}}) {
+        const uint64_t first = start & ~0xfffull;
+        map(first, first, end - first);
     }
+    map(handoff & ~0xfffull, record_page & ~0xfffull, record_page % 4096 + sizeof(record));
     std::sort(want.begin(), want.end());
     want.erase(std::unique(want.begin(), want.end()), want.end());
     const TableWalk walk = walk_tables(pml4);
@@ -322,12 +352,17 @@ Outcome expected(const Fault& f) {
     if (call == "GetMemoryMap") { // the last, a second reading after the refused exit
         const char* failed[] = {"取内存图信息失败", "取内存图内容失败",
                                 "取内存图内容失败（第二轮）"};
+        // After the refused exit no boot service may be called: a check
+        // failure ends as a fatal stop.
+        const auto checked = [&](const Outcome& check) {
+            return at == 3 ? fatal(check.ending.substr(6)) : check;
+        };
         return status ? (at == 0 && too_small ? Outcome{"kernel"} : fatal(failed[std::min(at, 2)]))
                : s == "SizeZero" // nothing mapped, or regions of no descriptors
                    ? Outcome{"kernel", {at == 2 ? "[quillmor] 内存区=0 " : ""}, at != 1, at != 3}
                    : s == "StrideSmall"
-                         ? (at == 0 ? Outcome{"kernel"} : bounds(13 * 24 + 40, 14 * 24))
-                         : Outcome{"check division by zero"}; // no stride written
+                         ? (at == 0 ? Outcome{"kernel"} : checked(bounds(13 * 24 + 40, 14 * 24)))
+                         : checked({"check division by zero"}); // no stride written
     }
     // The first exit is refused anyway, as the map changes, and retried
     // after the map is read again; the watchdog's status is of no
@@ -376,8 +411,10 @@ Arrange framebuffer_ending_at(uint64_t end) {
     return [=](FakeFirmware& fw) { fw.graphics_mode.FrameBufferBase = end - 792 * 4096; };
 }
 
+// Descriptor tables without an identity address, and no local APIC.
 void tables_high(FakeFirmware&) {
     fake_arch::state().gdtr = fake_arch::state().idtr = {1ull << 47, 0xfff};
+    fake_arch::state().cpuid[{1, 0}].edx = 0;
 }
 
 Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
@@ -506,8 +543,25 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             fatal("内核链接地址与引导加载器重叠"), loader_at(kKernelBase + 0x4fff, 1, 0));
     special("the loader stack where the kernel links", fatal("内核链接地址与引导加载器重叠"),
             loader_at(0, 0, kKernelBase + 0x24fff));
-    special("the loader image and stack just clear of the kernel", {"kernel"},
-            loader_at(kKernelBase - 0x10000, 0x10000, kKernelBase + 0x25000));
+    // Its stages run deeper than the entry: that the kernel starts on the
+    // entry's page shows only from the entry.
+    special("the loader's entry stack pointer 8 bytes into the kernel",
+            fatal("内核链接地址与引导加载器重叠"), loader_at(0, 0, kKernelBase + 8));
+    special("the loader image just clear of the kernel", {"kernel"},
+            loader_at(kKernelBase - 0x10000, 0x10000, 0x10ff008));
+    special("the loader stack just clear of the kernel, but with no identity address",
+            fatal("交接页映射失败"), loader_at(0, 0, kKernelBase));
+    // A kernel linked in the direct map, which holds the fake's RAM and its
+    // framebuffer of 792 pages at 2 GiB.
+    const auto kernel_at = [](uint64_t base) {
+        return [=](FakeFirmware& fw) { fw.files[kKernelFile] = kernel_file(base); };
+    };
+    special("a kernel linked over the direct map's RAM", fatal("内核链接地址与直接映射重叠"),
+            kernel_at(kDirect + 0x1000000));
+    special("a kernel linked from the framebuffer's last page in the direct map",
+            fatal("内核链接地址与直接映射重叠"), kernel_at(kDirect + 0x80000000 + 791 * 4096));
+    special("a kernel linked right after the framebuffer in the direct map", {"kernel"},
+            kernel_at(kDirect + 0x80000000 + 792 * 4096));
     // The healthy boot's 17 regions and as many more as fill the table.
     special("512 regions", {"kernel"}, regions(495));
     special("513 regions", fatal("内存区表满"), regions(496));
@@ -519,6 +573,10 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [](FakeFirmware& fw) { fw.graphics.Mode = nullptr; });
     special("graphics of zero width", {"kernel", {kNoFramebuffer}},
             [](FakeFirmware& fw) { fw.graphics_info.HorizontalResolution = 0; });
+    special("graphics whose scan line is a pixel short of a line", {"kernel", {kNoFramebuffer}},
+            [](FakeFirmware& fw) { fw.graphics_info.PixelsPerScanLine = 1023; });
+    special("graphics of scan line 0", {"kernel", {kNoFramebuffer}},
+            [](FakeFirmware& fw) { fw.graphics_info.PixelsPerScanLine = 0; });
     special("graphics for Blt only", {"kernel", {kNoFramebuffer}},
             [](FakeFirmware& fw) { fw.graphics_info.PixelFormat = PixelBltOnly; });
     // The direct map holds physical memory below 2^47.
@@ -561,15 +619,21 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {"check (no exit) exact division produced remainder"},
         {{"LocateHandle", 0, "SizeOdd"}, {"AllocatePool", 3}});
     // No RAM in the first reading and the table pool refused for good: the
-    // tables fail at the descriptor tables, or (above 2^47, so not mapped)
-    // at the kernel; with four of seven pages granted, one short of the
-    // framebuffer.
+    // tables fail at the descriptor tables, or (above 2^47, so not mapped,
+    // and no APIC) at the kernel; with a quarter of the pages granted, at the
+    // framebuffer; with half, at the pages the jump stands on.
     const Fault empty = {"GetMemoryMap", 1, "SizeZero"};
     const Fault refused = {"AllocatePages", 3, "Status", EFI_OUT_OF_RESOURCES, true};
     run("no RAM, no table pages", fatal("描述符表映射失败"), {empty, refused});
     run("no RAM, no table pages, tables high", fatal("内核映像映射失败"), {empty, refused},
         tables_high);
-    run("no RAM, four table pages, tables high", fatal("帧缓冲映射失败"),
+    run("no RAM, a quarter of the table pages, tables high", fatal("帧缓冲映射失败"),
+        {empty,
+         {"AllocatePages", 3},
+         {"AllocatePages", 4},
+         {"AllocatePages", 6, "Status", 1, true}},
+        tables_high);
+    run("no RAM, half the table pages, tables high", fatal("交接页映射失败"),
         {empty, {"AllocatePages", 3}, {"AllocatePages", 5, "Status", 1, true}}, tables_high);
     // Every allocation splits a descriptor in three, the worst a firmware
     // that never merges does: the pool asks for halves down to a 32nd of
