@@ -705,6 +705,28 @@ for _key, (_error, _data, _what) in rejected_kernels().items():
              check=_exact_check(lambda f, error=_error: _reads(f) + rejected(error)))
 
 
+# A kernel whose first instruction is ud2: before it has an IDT of its own,
+# the firmware's handler must be able to report the exception (OVMF's reads
+# the local APIC first) instead of faulting again in silence.
+UD2_REPORT = b"!!!! X64 Exception Type - 06(#UD - Invalid Opcode)"
+UD2_RIP = b"RIP  - FFFFFFFF80000000"
+
+
+def _check_ud2_report(report, context, files):
+    rest = _loading_lines(report, files, more=handoff_patterns(1))
+    if rest is not None and (UD2_REPORT not in rest or UD2_RIP not in rest):
+        report.fail("after the handoff line, no firmware report of #UD at the kernel's entry")
+
+
+scenario("kernel-ud2-firmware-report",
+         "a kernel whose first instruction is ud2: OVMF's exception report on the serial port",
+         files=lambda c: {KERNEL_FILE: build_elf([Segment(vaddr=LINK_BASE, memsz=PAGE,
+                                                          data=b"\x0f\x0b")], LINK_BASE),
+                          RAMDISK_FILE: sample_ramdisk()},
+         check=_check_ud2_report, deadline=60.0,
+         end_when=lambda raw: UD2_REPORT in raw and raw.find(b"\n", raw.find(UD2_RIP)) >= 0)
+
+
 # Complete boots into the test kernel, from 256 MiB to 1 TiB.
 def _good_volume(context):
     return {KERNEL_FILE: context.test_kernel(), RAMDISK_FILE: sample_ramdisk()}
@@ -715,10 +737,13 @@ def full_boot_scenario(name, summary, machine, deadline=120.0, labels=("e2e",),
                        kernel_info=None):
     """`kernel_info`: {group: {key: value}} that the test kernel's info lines
     must show."""
+    # The stack the kernel starts on: OVMF's lies in boot-services data.
+    kernel_info = {"stack": {"region-type": "1"}, **(kernel_info or {})}
+
     def check(report, context, files):
         check_full_boot(report, files[KERNEL_FILE], files[RAMDISK_FILE], framebuffers,
                         max_ledger, preamble)
-        for group, wanted in (kernel_info or {}).items():
+        for group, wanted in kernel_info.items():
             shown = report.kernel.get("info", {}).get(group, {})
             for key, value in wanted.items():
                 if shown.get(key) != value:
@@ -830,7 +855,8 @@ U_BOOT = Machine(machine="pc", memory="512M", firmware="u-boot", partitioned=Tru
 
 full_boot_scenario("boot-u-boot",
                    "complete boot on U-Boot's UEFI (pc, IDE disk with an MBR EFI partition): "
-                   "no GOP, ACPI 2.0 tables", U_BOOT, framebuffers=0, preamble=b"U-Boot ")
+                   "no GOP, ACPI 2.0 tables; its stack in memory the map calls free", U_BOOT,
+                   framebuffers=0, preamble=b"U-Boot ", kernel_info={"stack": {"region-type": "0"}})
 full_boot_scenario("boot-grub-chainload",
                    f"GRUB as {BOOT_PATH} chainloads the loader from {CHAINED_PATH} on an MBR "
                    "EFI partition", Machine(partitioned=True), files=_grub_volume,

@@ -26,6 +26,12 @@ static inline uint16_t read_cs(void) {
     return value;
 }
 
+static inline uint64_t read_msr(uint32_t index) {
+    uint32_t low, high;
+    __asm__ volatile("rdmsr" : "=a"(low), "=d"(high) : "c"(index));
+    return (uint64_t)high << 32 | low;
+}
+
 struct cpuid_result {
     uint32_t eax, ebx, ecx, edx;
 };

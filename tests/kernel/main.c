@@ -33,8 +33,26 @@ static void check_entry_stack(void) {
     check_pass("rsp-aligned");
 }
 
+/* Where the stack the kernel starts on lies by the region table: the type
+   of the region holding the page its first push writes (none: 4294967295). */
+static void report_stack_region(const struct quillmor_handoff* record) {
+    uint64_t pushed = entry_rsp - 8;
+    uint32_t type = 0xffffffffu;
+    for (uint32_t i = 0; i < readable_region_count(record); i++) {
+        const struct quillmor_region* region = &record->regions[i];
+        if (region->base <= pushed && pushed < region_end(region)) {
+            type = region->type;
+        }
+    }
+    info_begin();
+    serial_write("stack region-type=");
+    serial_write_dec(type);
+    line_end();
+}
+
 static void check_region_table(const struct quillmor_handoff* record) {
     check_region_overlap(record);
+    report_stack_region(record);
     info_begin();
     serial_write("region-count=");
     serial_write_dec(record->region_count);

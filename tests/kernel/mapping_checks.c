@@ -1,5 +1,6 @@
 #include "mapping_checks.h"
 
+#include "cpu.h"
 #include "kernel_image.h"
 #include "report.h"
 
@@ -248,16 +249,27 @@ void check_table_tree(const struct page_walk* walk, const struct usable_index* u
 void check_five_level_root(const struct page_walk* walk) {
     const uint64_t* entries = (const uint64_t*)(uintptr_t)(walk->window + walk->root);
     uint64_t low = entries[0], high = entries[511];
-    unsigned other = 0;
+    unsigned other = 0, crossed = 0;
     for (unsigned i = 1; i < 511; i++) {
         other += entries[i] != 0;
     }
-    if (!upper_entry_valid(low) || !upper_entry_valid(high) ||
-        ((low ^ high) & PTE_ADDRESS_MASK) != 0 || other != 0) {
+    bool apart =
+        upper_entry_valid(low) && upper_entry_valid(high) && ((low ^ high) & PTE_ADDRESS_MASK) != 0;
+    if (apart) {
+        const uint64_t* lower =
+            (const uint64_t*)(uintptr_t)(walk->window + (low & PTE_ADDRESS_MASK));
+        const uint64_t* upper =
+            (const uint64_t*)(uintptr_t)(walk->window + (high & PTE_ADDRESS_MASK));
+        for (unsigned i = 0; i < 256; i++) {
+            crossed += (lower[256 + i] != 0) + (upper[i] != 0);
+        }
+    }
+    if (!apart || other != 0 || crossed != 0) {
         check_fail_begin("five-level-root");
         write_field_hex("entry0", low);
         write_field_hex("entry511", high);
         write_field_dec("others-used", other);
+        write_field_dec("other-half-used", crossed);
         line_end();
         return;
     }
@@ -292,4 +304,8 @@ static void check_descriptor_table(const char* name, const struct descriptor_reg
 void check_descriptor_tables(const struct page_walk* walk) {
     check_descriptor_table("gdt-identity", &entry_gdtr, walk);
     check_descriptor_table("idt-identity", &entry_idtr, walk);
+    if ((cpuid(1, 0).edx & (1u << 9)) != 0) { /* a local APIC, and so IA32_APIC_BASE */
+        struct descriptor_register apic = {PAGE_SIZE - 1, read_msr(0x1b) & PTE_ADDRESS_MASK};
+        check_descriptor_table("apic-identity", &apic, walk);
+    }
 }

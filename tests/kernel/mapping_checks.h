@@ -30,12 +30,16 @@ void check_framebuffer_mapping(const struct quillmor_handoff* record, const stru
    tables-not-usable. */
 void check_table_tree(const struct page_walk* walk, const struct usable_index* usable);
 
-/* five-level-root, under CR4.LA57 only: the root's entries 0 and 511 both
-   point at the one level-4 table, and no other entry is used. */
+/* five-level-root, under CR4.LA57 only: the root's entry 0 leads to a
+   level-4 table with the lower half only (entries 0-255), entry 511 to
+   another with the upper half only (256-511), and no other entry is used, so
+   no address between the halves reaches the direct map or the kernel. */
 void check_five_level_root(const struct page_walk* walk);
 
 /* gdt-identity and idt-identity: every page of the descriptor tables that the
-   firmware left loaded is mapped at its own address. */
+   firmware left loaded is mapped at its own address; apic-identity: so is
+   the local APIC's page (IA32_APIC_BASE), which the firmware's exception
+   handler reads. */
 void check_descriptor_tables(const struct page_walk* walk);
 
 #endif

@@ -147,11 +147,6 @@ static void census_below(const struct page_walk* walk, uint64_t table, unsigned 
             note_invalid(walk, census, virtual_address, level, entry);
             continue;
         }
-        /* A five-level root reaches its one level-4 table from both halves. */
-        if (level == 5 && i == ENTRIES_PER_TABLE - 1 &&
-            (entry & PTE_ADDRESS_MASK) == (entries[0] & PTE_ADDRESS_MASK)) {
-            continue;
-        }
         visit(context, entry & PTE_ADDRESS_MASK);
         census->tables++;
         if (level > 2) {

@@ -79,9 +79,8 @@ typedef void (*table_visitor)(void* context, uint64_t table_physical);
 
 /* Visits every table reachable from the root through valid upper entries and
    checks every non-zero entry of the upper levels. Level-1 entries are not
-   read. The loader shares no table between two parents except the level-4
-   table under a five-level root (its entries 0 and 511), which is visited
-   once; so each visit is a distinct page. */
+   read. The loader shares no table between two parents, so each visit is a
+   distinct page. */
 void walk_census(const struct page_walk* walk, table_visitor visit, void* context,
                  struct table_census* census);
 

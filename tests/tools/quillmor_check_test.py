@@ -67,6 +67,14 @@ class QuillmorCheckTest(unittest.TestCase):
         self.assertIn(f"  segments        {plan.segments} loadable", result.stdout)
         self.assertIn(f"  landing area    {plan.image_size // 4096} pages", result.stdout)
 
+    def test_a_span_in_the_direct_maps_first_64_tib_is_warned_of(self):
+        for base, warned in ((0xFFFF800000000000, True), (0xFFFF8FFFFFFFF000, True),
+                             (0xFFFF900000000000, False), (scenarios.LINK_BASE, False)):
+            with self.subTest(base=hex(base)):
+                result = run(self.write("kernel.elf", scenarios.crafted_kernel(base=base)))
+                self.assertEqual(result.returncode, 0, result.stdout)
+                self.assertEqual("内核链接地址与直接映射重叠" in result.stdout, warned)
+
     def test_ramdisk_memory_need_and_failures(self):
         kernel = KERNELS[0]
         ramdisk = self.write("initrd", bytes(10000))

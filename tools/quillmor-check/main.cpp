@@ -25,6 +25,10 @@ namespace {
 constexpr uint64_t kPage = 4096;
 constexpr uint64_t kHandoffRecordBytes = 4 * kPage;
 constexpr uint64_t kLowerHalfEnd = 1ull << 47;
+// The direct map's first 64 TiB: where any machine's RAM or framebuffer can
+// appear at 0xffff800000000000 + its physical address.
+constexpr uint64_t kDirectMapStart = 0xffff800000000000ull;
+constexpr uint64_t kDirectMapWarnEnd = 0xffff900000000000ull;
 
 constexpr int kExitAccepted = 0;
 constexpr int kExitUsage = 1;
@@ -71,6 +75,12 @@ void print_plan(const char* path, const LoadPlan& plan) {
     std::printf("  landing area    %" PRIu64 " pages (%" PRIu64
                 " bytes), anywhere in physical memory\n",
                 plan.image_size / kPage, plan.image_size);
+    if (plan.virtual_base < kDirectMapWarnEnd && plan.virtual_end > kDirectMapStart) {
+        std::printf("  warning         linked inside the direct map (0xffff800000000000 + "
+                    "physical address): at boot the loader refuses a span that meets any RAM or "
+                    "framebuffer page it maps there, with [quillmor] "
+                    "装载失败：内核链接地址与直接映射重叠; link at 0xffffffff80000000\n");
+    }
     if (plan.virtual_end <= kLowerHalfEnd) {
         std::printf("  note            linked in the lower half, where the loader's own image "
                     "and stack are identity-mapped: at boot the loader refuses a span that "
