@@ -100,7 +100,7 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     }
     const ProcessorView processor = read_processor_view();
     const arch::CodeRange code = arch::handover_code();
-    const HandoverPages handover = {{code.start, code.end - code.start},
+    const HandoverPages handover = {{code.start, checked_sub(code.end, code.start)},
                                     stack_window(entry_stack_pointer),
                                     address_of(&record)};
     PageTableBuilder builder = create_page_table_root();
