@@ -683,6 +683,20 @@ scenario("crafted-kernel-placement",
          files=lambda c: {KERNEL_FILE: crafted_kernel(), RAMDISK_FILE: sample_ramdisk()},
          check=_check_crafted_boot)
 
+def _check_refused_over_direct_map(report, context, files):
+    rest = _loading_lines(report, files, more=[fatal("内核链接地址与直接映射重叠")])
+    if rest:
+        report.fail(f"output after the fatal line:\n{show_lines(rest)}")
+    expect_halt(report)
+
+
+scenario("kernel-over-direct-map",
+         "a kernel linked at 0xffff800000100000, where the direct map puts the RAM at 1 MiB: "
+         "refused after the kernel line, before any table is built",
+         files=lambda c: {KERNEL_FILE: crafted_kernel(base=DIRECT_MAP_OFFSET + 0x100000),
+                          RAMDISK_FILE: sample_ramdisk()},
+         check=_check_refused_over_direct_map)
+
 scenario("missing-ramdisk",
          "no ramdisk: the open failure line right after the kernel's file line",
          files=lambda c: {KERNEL_FILE: crafted_kernel()},
