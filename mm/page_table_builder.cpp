@@ -149,7 +149,13 @@ bool is_mapped_memory_type(uint32_t firmware_type) {
 }
 
 bool is_runtime_only_mapping(const MemoryDescriptor& descriptor) {
-    return !is_mapped_memory_type(descriptor.type) && (descriptor.attribute & kMemoryRuntime) != 0;
+    // Only below 2^47 is there a lower-half identity address: the tables
+    // index bits 12..47, so a range above would land on the direct map.
+    uint64_t length;
+    return !is_mapped_memory_type(descriptor.type) &&
+           (descriptor.attribute & kMemoryRuntime) != 0 &&
+           try_mul(descriptor.page_count, kPageSize, length) &&
+           fits_direct_map(descriptor.physical_start, length);
 }
 
 bool map_physical_memory(PageTableBuilder& builder, const MemoryMap& map) {

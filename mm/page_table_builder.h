@@ -63,7 +63,8 @@ bool map_range(PageTableBuilder& builder, uint64_t virtual_start, uint64_t physi
 // ask it.
 bool is_mapped_memory_type(uint32_t firmware_type);
 
-// Descriptors of the other types that are identity-mapped all the same.
+// Descriptors of the other types that are identity-mapped all the same: the
+// runtime services' own (EFI_MEMORY_RUNTIME) below 2^47.
 bool is_runtime_only_mapping(const MemoryDescriptor& descriptor);
 
 // Identity and direct-map mappings of every RAM-like descriptor, and the

@@ -249,7 +249,8 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
     const uint32_t kMappedTypes[] = {1, 2, 3, 4, 5, 6, 7, 9, 10, 14, 15};
     for (const EFI_MEMORY_DESCRIPTOR& d : firmware.memory_map) {
         const bool ram = std::ranges::count(kMappedTypes, d.Type) != 0;
-        if (ram_mapped && (ram || d.Attribute >> 63 != 0)) { // runtime MMIO: identity only
+        const bool runtime = d.Attribute >> 63 != 0 && d.PhysicalStart < (1ull << 47);
+        if (ram_mapped && (ram || runtime)) { // runtime MMIO: identity only
             map(d.PhysicalStart, d.PhysicalStart, d.NumberOfPages * 4096);
         }
         if (ram_mapped && ram) {
@@ -563,6 +564,11 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     special("a kernel linked right after the framebuffer in the direct map", {"kernel"},
             kernel_at(kDirect + 0x80000000 + 792 * 4096));
     // The healthy boot's 17 regions and as many more as fill the table.
+    special("runtime MMIO at 2^47, which has no identity address", {"kernel"},
+            [](FakeFirmware& fw) {
+                fw.add_descriptor(EfiMemoryMappedIO, 1ull << 47, 16);
+                fw.memory_map.back().Attribute = 1ull << 63;
+            });
     special("512 regions", {"kernel"}, regions(495));
     special("513 regions", fatal("内存区表满"), regions(496));
     special("five-level paging left on", {"kernel", {"[quillmor] 页表就绪 PML5="}},
