@@ -54,25 +54,43 @@ void compress(uint32_t state[8], const uint8_t* block) {
     }
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int i = 0; i < 16; i += 8) {
-        SHA256_ROUND(a, b, c, d, e, f, g, h, kRoundConstants[i + 0], w[i + 0]);
-        SHA256_ROUND(h, a, b, c, d, e, f, g, kRoundConstants[i + 1], w[i + 1]);
-        SHA256_ROUND(g, h, a, b, c, d, e, f, kRoundConstants[i + 2], w[i + 2]);
-        SHA256_ROUND(f, g, h, a, b, c, d, e, kRoundConstants[i + 3], w[i + 3]);
-        SHA256_ROUND(e, f, g, h, a, b, c, d, kRoundConstants[i + 4], w[i + 4]);
-        SHA256_ROUND(d, e, f, g, h, a, b, c, kRoundConstants[i + 5], w[i + 5]);
-        SHA256_ROUND(c, d, e, f, g, h, a, b, kRoundConstants[i + 6], w[i + 6]);
-        SHA256_ROUND(b, c, d, e, f, g, h, a, kRoundConstants[i + 7], w[i + 7]);
+    // Sixteen rounds per step, so that every schedule index is a constant.
+    {
+        constexpr int i = 0;
+        SHA256_ROUND(a, b, c, d, e, f, g, h, kRoundConstants[i + 0], w[0]);
+        SHA256_ROUND(h, a, b, c, d, e, f, g, kRoundConstants[i + 1], w[1]);
+        SHA256_ROUND(g, h, a, b, c, d, e, f, kRoundConstants[i + 2], w[2]);
+        SHA256_ROUND(f, g, h, a, b, c, d, e, kRoundConstants[i + 3], w[3]);
+        SHA256_ROUND(e, f, g, h, a, b, c, d, kRoundConstants[i + 4], w[4]);
+        SHA256_ROUND(d, e, f, g, h, a, b, c, kRoundConstants[i + 5], w[5]);
+        SHA256_ROUND(c, d, e, f, g, h, a, b, kRoundConstants[i + 6], w[6]);
+        SHA256_ROUND(b, c, d, e, f, g, h, a, kRoundConstants[i + 7], w[7]);
+        SHA256_ROUND(a, b, c, d, e, f, g, h, kRoundConstants[i + 8], w[8]);
+        SHA256_ROUND(h, a, b, c, d, e, f, g, kRoundConstants[i + 9], w[9]);
+        SHA256_ROUND(g, h, a, b, c, d, e, f, kRoundConstants[i + 10], w[10]);
+        SHA256_ROUND(f, g, h, a, b, c, d, e, kRoundConstants[i + 11], w[11]);
+        SHA256_ROUND(e, f, g, h, a, b, c, d, kRoundConstants[i + 12], w[12]);
+        SHA256_ROUND(d, e, f, g, h, a, b, c, kRoundConstants[i + 13], w[13]);
+        SHA256_ROUND(c, d, e, f, g, h, a, b, kRoundConstants[i + 14], w[14]);
+        SHA256_ROUND(b, c, d, e, f, g, h, a, kRoundConstants[i + 15], w[15]);
     }
-    for (int i = 16; i < 64; i += 8) {
-        SHA256_ROUND(a, b, c, d, e, f, g, h, kRoundConstants[i + 0], SHA256_NEXT(w, i + 0));
-        SHA256_ROUND(h, a, b, c, d, e, f, g, kRoundConstants[i + 1], SHA256_NEXT(w, i + 1));
-        SHA256_ROUND(g, h, a, b, c, d, e, f, kRoundConstants[i + 2], SHA256_NEXT(w, i + 2));
-        SHA256_ROUND(f, g, h, a, b, c, d, e, kRoundConstants[i + 3], SHA256_NEXT(w, i + 3));
-        SHA256_ROUND(e, f, g, h, a, b, c, d, kRoundConstants[i + 4], SHA256_NEXT(w, i + 4));
-        SHA256_ROUND(d, e, f, g, h, a, b, c, kRoundConstants[i + 5], SHA256_NEXT(w, i + 5));
-        SHA256_ROUND(c, d, e, f, g, h, a, b, kRoundConstants[i + 6], SHA256_NEXT(w, i + 6));
-        SHA256_ROUND(b, c, d, e, f, g, h, a, kRoundConstants[i + 7], SHA256_NEXT(w, i + 7));
+    for (int i = 16; i < 64; i += 16) {
+        SHA256_ROUND(a, b, c, d, e, f, g, h, kRoundConstants[i + 0], SHA256_NEXT(w, 0));
+        SHA256_ROUND(h, a, b, c, d, e, f, g, kRoundConstants[i + 1], SHA256_NEXT(w, 1));
+        SHA256_ROUND(g, h, a, b, c, d, e, f, kRoundConstants[i + 2], SHA256_NEXT(w, 2));
+        SHA256_ROUND(f, g, h, a, b, c, d, e, kRoundConstants[i + 3], SHA256_NEXT(w, 3));
+        SHA256_ROUND(e, f, g, h, a, b, c, d, kRoundConstants[i + 4], SHA256_NEXT(w, 4));
+        SHA256_ROUND(d, e, f, g, h, a, b, c, kRoundConstants[i + 5], SHA256_NEXT(w, 5));
+        SHA256_ROUND(c, d, e, f, g, h, a, b, kRoundConstants[i + 6], SHA256_NEXT(w, 6));
+        SHA256_ROUND(b, c, d, e, f, g, h, a, kRoundConstants[i + 7], SHA256_NEXT(w, 7));
+        SHA256_ROUND(a, b, c, d, e, f, g, h, kRoundConstants[i + 8], SHA256_NEXT(w, 8));
+        SHA256_ROUND(h, a, b, c, d, e, f, g, kRoundConstants[i + 9], SHA256_NEXT(w, 9));
+        SHA256_ROUND(g, h, a, b, c, d, e, f, kRoundConstants[i + 10], SHA256_NEXT(w, 10));
+        SHA256_ROUND(f, g, h, a, b, c, d, e, kRoundConstants[i + 11], SHA256_NEXT(w, 11));
+        SHA256_ROUND(e, f, g, h, a, b, c, d, kRoundConstants[i + 12], SHA256_NEXT(w, 12));
+        SHA256_ROUND(d, e, f, g, h, a, b, c, kRoundConstants[i + 13], SHA256_NEXT(w, 13));
+        SHA256_ROUND(c, d, e, f, g, h, a, b, kRoundConstants[i + 14], SHA256_NEXT(w, 14));
+        SHA256_ROUND(b, c, d, e, f, g, h, a, kRoundConstants[i + 15], SHA256_NEXT(w, 15));
     }
     state[0] += a;
     state[1] += b;
