@@ -103,10 +103,11 @@ def sealed_section(host, seal):
         return values[len(values) // 2] if values else float("nan")
 
     added = median(times[True]) - median(times[False])
+    when = host.get("context", {}).get("date", "?")[:16].replace("T", " ")
     return [
         "## Sealed boot",
         "",
-        "SHA-256 over a 1 MiB buffer on the host (Google Benchmark, median of 5, by CPU time): the",
+        f"Measured {when} UTC. SHA-256 over a 1 MiB buffer on the host (Google Benchmark, median of 5, by CPU time): the",
         "loader's code compiled with the image's flags (general registers only), and",
         f"OpenSSL's `SHA256` in the same run with `{mask}`, which masks the SHA",
         "extensions, AVX, AVX2 and SSSE3 so that OpenSSL runs its integer-only code.",
