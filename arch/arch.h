@@ -37,6 +37,17 @@ DescriptorTableRegister read_idtr();
 // The stack pointer where the caller runs.
 uint64_t stack_pointer();
 
+// RDMSR. Only for registers the processor is known to have: any other faults.
+uint64_t read_msr(uint32_t index);
+
+// The bytes of the code that runs between the CR3 load and the jump to the
+// kernel, [start, end): the new tables must map them where they lie.
+struct CodeRange {
+    uint64_t start;
+    uint64_t end;
+};
+CodeRange handover_code();
+
 // Loads CR3 with the page-table root, puts the handoff pointer in RDI, aligns
 // the stack pointer to 16 bytes and jumps to the kernel entry point.
 [[noreturn]] void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer,

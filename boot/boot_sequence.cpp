@@ -1,7 +1,9 @@
 #include "boot/boot_sequence.h"
 
+#include "arch/arch.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
+#include "boot/image_seal.h"
 #include "boot/kernel_stage.h"
 #include "boot/platform_facts.h"
 #include "boot/region_stage.h"
@@ -14,6 +16,9 @@
 #include "firmware/memory_map.h"
 #include "firmware/open_protocol.h"
 #include "firmware/page_ledger.h"
+#include "firmware/secure_boot.h"
+#include "mm/handover_pages.h"
+#include "mm/kernel_direct_map_overlap.h"
 #include "mm/page_table_builder.h"
 #include "mm/processor_view.h"
 #include "mm/region_table.h"
@@ -87,11 +92,19 @@ MemoryMapBuffer allocate_memory_map_buffer(EFI_GET_MEMORY_MAP get_memory_map) {
 }
 
 // The kernel's page tables: RAM of the first memory-map reading, the
-// firmware's descriptor tables, the kernel image, the framebuffer. Returns
-// the root for CR3.
+// processor's pages, the kernel image, the framebuffer, the pages the jump
+// stands on. Returns the root for CR3.
 uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
-                           quillmor_handoff& record) {
+                           quillmor_handoff& record, uint64_t entry_stack_pointer) {
+    // Where they met, the later mapping would replace the other's pages.
+    if (kernel_meets_direct_map(first_map, plan, record)) {
+        fatal_stop("内核链接地址与直接映射重叠");
+    }
     const ProcessorView processor = read_processor_view();
+    const arch::CodeRange code = arch::handover_code();
+    const HandoverPages handover = {{code.start, checked_sub(code.end, code.start)},
+                                    stack_window(entry_stack_pointer),
+                                    address_of(&record)};
     PageTableBuilder builder = create_page_table_root();
     if (builder.out_of_pages) {
         fatal_stop("页表根分配失败");
@@ -99,7 +112,7 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     // Every table page the mappings can need, obtained up front in one run (or
     // a few), so the page ledger stays short on machines of any size.
     TablePagePool table_pages;
-    table_pages.reserve(estimate_table_pages(first_map, plan, record, processor));
+    table_pages.reserve(estimate_table_pages(first_map, plan, record, processor, handover));
     builder.source = table_pages.source();
 
     if (!map_physical_memory(builder, first_map)) {
@@ -107,7 +120,7 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     }
     // Before the kernel image, so that the kernel's own mapping wins where
     // the two meet.
-    if (!map_descriptor_tables(builder, processor)) {
+    if (!map_processor_pages(builder, processor)) {
         fatal_stop("描述符表映射失败");
     }
     if (!map_kernel_image(builder, plan)) {
@@ -115,6 +128,11 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
     }
     if (record.framebuffer_count != 0 && !map_framebuffer(builder, record)) {
         fatal_stop("帧缓冲映射失败");
+    }
+    // The kernel meets none of these: its placement and the check above
+    // refused kernels over the loader's image, its stack and the record.
+    if (!map_handover_pages(builder, handover)) {
+        fatal_stop("交接页映射失败");
     }
     // The progress line names the table that goes into CR3.
     uint64_t root = builder.root;
@@ -173,6 +191,8 @@ void log_summary(const quillmor_handoff& record) {
 
 void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) {
     set_loader_globals(image_handle, system_table);
+    // Above every frame of the loader's stages and of the kernel's first pushes.
+    const uint64_t entry_stack_pointer = arch::stack_pointer();
     serial_init();
     serial_write(kBanner, sizeof(kBanner) - 1);
 
@@ -184,10 +204,27 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     const EFI_LOADED_IMAGE_PROTOCOL& loaded_image = open_loaded_image();
     EFI_FILE_PROTOCOL* root = open_boot_volume(loaded_image);
 
+    // A signed loader never runs files it was not sealed with: under Secure
+    // Boot an unsealed image stops before it opens any file.
+    SealedDigests seal;
+    const bool sealed = read_image_seal(seal);
+    if (!sealed && secure_boot_enabled()) {
+        fatal_stop("安全启动要求封存散列");
+    }
     // Both files are read before the kernel image is examined.
-    const FileContents kernel_file = read_file(root, kKernelPath);
-    const FileContents ramdisk = read_file(root, kRamdiskPath);
-    const LoadPlan plan = place_kernel(kernel_file, loaded_image);
+    const SealedRead kernel_read =
+        read_sealed_file(root, kKernelPath, sealed ? &seal.kernel : nullptr);
+    if (!kernel_read.matches) {
+        fatal_stop("内核散列不符");
+    }
+    const SealedRead ramdisk_read =
+        read_sealed_file(root, kRamdiskPath, sealed ? &seal.ramdisk : nullptr);
+    if (!ramdisk_read.matches) {
+        fatal_stop("内存盘散列不符");
+    }
+    const FileContents& kernel_file = kernel_read.contents;
+    const FileContents& ramdisk = ramdisk_read.contents;
+    const LoadPlan plan = place_kernel(kernel_file, loaded_image, entry_stack_pointer);
 
     quillmor_handoff& record = *create_handoff_record();
     record_kernel_placement(record, plan);
@@ -201,7 +238,8 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     }
     discover_framebuffer(record);
     record.acpi_root_pointer = find_acpi_root(system_table);
-    const uint64_t page_table_root = build_page_tables(first_map.value(), plan, record);
+    const uint64_t page_table_root =
+        build_page_tables(first_map.value(), plan, record, entry_stack_pointer);
 
     // From this reading to ExitBootServices no firmware service is called and
     // no memory is obtained: its map key must still be current at the exit.

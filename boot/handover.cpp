@@ -35,6 +35,7 @@ void hand_over(const Handover& handover) {
 
     EFI_BOOT_SERVICES* boot_services = handover.boot_services;
     EFI_HANDLE image = loader_image_handle();
+    note_exit_boot_services_called();
     if (boot_services->ExitBootServices(image, handover.final_map.map_key) != EFI_SUCCESS) {
         const uint64_t map_key = refresh_after_refused_exit(handover);
         if (boot_services->ExitBootServices(image, map_key) != EFI_SUCCESS) {

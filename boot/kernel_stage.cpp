@@ -1,16 +1,11 @@
 #include "boot/kernel_stage.h"
 
-#include "arch/arch.h"
 #include "diag/checked.h"
 #include "diag/serial.h"
 #include "diag/stop.h"
+#include "mm/handover_pages.h"
 
 namespace {
-
-// UEFI promises an application at least 128 KiB of stack. Whatever the
-// loader still runs on its stack lies in that much below the page the stack
-// pointer is in now, or in that page itself: that window is the stack.
-constexpr uint64_t kFirmwareStackBytes = 128 * 1024;
 
 [[noreturn]] void stop_rejected_kernel(KernelImageError error) {
     serial_write("[quillmor] 内核映像不合规：");
@@ -39,30 +34,30 @@ bool ranges_overlap(uint64_t a_base, uint64_t a_end, uint64_t b_base, uint64_t b
 }
 
 // The handover runs from the loader's image and on its stack, at their
-// identity addresses: a kernel mapped over either would replace the pages
-// under the last instructions before the jump.
-bool kernel_overlaps_loader(const LoadPlan& plan, const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
+// identity addresses, and the kernel starts on that stack: a kernel mapped
+// over either would replace the pages under the last instructions before the
+// jump, or under its own first pushes.
+bool kernel_overlaps_loader(const LoadPlan& plan, const EFI_LOADED_IMAGE_PROTOCOL& loaded_image,
+                            uint64_t entry_stack_pointer) {
     const uint64_t kernel_end = checked_add(plan.virtual_base, plan.image_size);
     const uint64_t image_base = address_of(loaded_image.ImageBase);
     const uint64_t image_end = checked_add(image_base, loaded_image.ImageSize);
-    const uint64_t stack_page = page_align_down(arch::stack_pointer());
-    const uint64_t stack_base =
-        stack_page > kFirmwareStackBytes ? stack_page - kFirmwareStackBytes : 0;
-    const uint64_t stack_end = checked_add(stack_page, kPageSize);
+    const IdentityRange stack = stack_window(entry_stack_pointer);
     return ranges_overlap(plan.virtual_base, kernel_end, image_base, image_end) ||
-           ranges_overlap(plan.virtual_base, kernel_end, stack_base, stack_end);
+           ranges_overlap(plan.virtual_base, kernel_end, page_align_down(stack.base),
+                          page_align_up(checked_add(stack.base, stack.length)));
 }
 
 } // namespace
 
 LoadPlan place_kernel(const FileContents& kernel_file,
-                      const EFI_LOADED_IMAGE_PROTOCOL& loaded_image) {
+                      const EFI_LOADED_IMAGE_PROTOCOL& loaded_image, uint64_t entry_stack_pointer) {
     const FileBytes file = {kernel_file.address, kernel_file.length};
     const auto plan = plan_kernel(file);
     if (!plan.ok()) {
         stop_rejected_kernel(kernel_image_error(plan.error()));
     }
-    if (kernel_overlaps_loader(plan.value(), loaded_image)) {
+    if (kernel_overlaps_loader(plan.value(), loaded_image, entry_stack_pointer)) {
         fatal_stop("内核链接地址与引导加载器重叠");
     }
     const Allocation landing = alloc_pages(plan.value().image_size / kPageSize);

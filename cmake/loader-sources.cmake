@@ -5,11 +5,13 @@ set(QUILLMOR_LOADER_SOURCES
     boot/efi_main.cpp
     boot/handoff_record.cpp
     boot/handover.cpp
+    boot/image_seal.cpp
     boot/kernel_stage.cpp
     uefi/loader_globals.cpp
     firmware/open_protocol.cpp
     boot/platform_facts.cpp
     boot/region_stage.cpp
+    crypto/sha256.cpp
     diag/check_failure.cpp
     diag/checked.cpp
     diag/fatal_stop.cpp
@@ -22,6 +24,9 @@ set(QUILLMOR_LOADER_SOURCES
     firmware/file_reader.cpp
     firmware/memory_map.cpp
     firmware/page_ledger.cpp
+    firmware/secure_boot.cpp
+    mm/handover_pages.cpp
+    mm/kernel_direct_map_overlap.cpp
     mm/leaf_stores.cpp
     mm/page_table_builder.cpp
     mm/processor_view.cpp

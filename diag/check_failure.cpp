@@ -21,6 +21,12 @@ void show_on(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* console, const CHAR16* text) {
 } // namespace
 
 void check_failed(Text message) {
+    // The consoles, the pool and Exit are boot services; once an exit has
+    // been tried (and refused) they are forbidden, and returning to a boot
+    // manager whose timer is already stopped can hang.
+    if (exit_boot_services_called()) {
+        fatal_stop(message);
+    }
     CHAR16 console_text[kConsoleTextUnits];
     const uint64_t units =
         utf8_to_ucs2(message.bytes, message.length, console_text, kMaxMessageUnits);

@@ -67,5 +67,6 @@ MemoryDescriptor memory_descriptor(const MemoryMap& map, uint64_t index) {
                 checked_mul(map.descriptor_count, map.descriptor_size));
     const uint64_t address = checked_add(map.descriptors, offset);
     const auto* descriptor = pointer_at<const EFI_MEMORY_DESCRIPTOR>(address);
-    return {descriptor->Type, descriptor->PhysicalStart, descriptor->NumberOfPages};
+    return {descriptor->Type, descriptor->PhysicalStart, descriptor->NumberOfPages,
+            descriptor->Attribute};
 }

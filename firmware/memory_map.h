@@ -29,12 +29,16 @@ struct MemoryMap {
     uint64_t descriptors; // address of the buffer that holds this reading
 };
 
-// The three fields the loader uses of a descriptor.
+// The fields the loader uses of a descriptor.
 struct MemoryDescriptor {
     uint32_t type;
     uint64_t physical_start;
     uint64_t page_count;
+    uint64_t attribute;
 };
+
+// EFI_MEMORY_RUNTIME: the firmware's runtime services use the range.
+constexpr uint64_t kMemoryRuntime = 1ull << 63;
 
 // Asks for the map's size with an empty buffer.
 Result<MemoryMapQuery, MemoryMapError> query_memory_map(EFI_GET_MEMORY_MAP get_memory_map);

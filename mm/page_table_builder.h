@@ -63,8 +63,14 @@ bool map_range(PageTableBuilder& builder, uint64_t virtual_start, uint64_t physi
 // ask it.
 bool is_mapped_memory_type(uint32_t firmware_type);
 
-// Identity and direct-map mappings of every RAM-like descriptor, in map order.
-// On failure it has written its own diagnostic line.
+// Descriptors of the other types that are identity-mapped all the same: the
+// runtime services' own (EFI_MEMORY_RUNTIME) below 2^47.
+bool is_runtime_only_mapping(const MemoryDescriptor& descriptor);
+
+// Identity and direct-map mappings of every RAM-like descriptor, and the
+// identity mapping of every other descriptor the runtime services use (their
+// flash and RTC registers), in map order. On failure it has written its own
+// diagnostic line.
 bool map_physical_memory(PageTableBuilder& builder, const MemoryMap& map);
 
 // The kernel image at its link addresses, onto the landing area.

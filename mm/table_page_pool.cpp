@@ -33,7 +33,8 @@ uint64_t TablePageCounter::pages() const {
 }
 
 uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
-                              const quillmor_handoff& record, const ProcessorView& processor) {
+                              const quillmor_handoff& record, const ProcessorView& processor,
+                              const HandoverPages& handover) {
     // Each stream is counted on its own, so the interleaving of identity and
     // direct-map ranges does not break the sharing of neighbouring slots.
     TablePageCounter identity;
@@ -45,11 +46,15 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
             // A length that does not fit stops the mapping itself; counting
             // never stops the boot.
             uint64_t length;
+            const bool runtime_only = is_runtime_only_mapping(descriptor);
             if (!try_mul(descriptor.page_count, kPageSize, length) || length == 0 ||
-                !is_mapped_memory_type(descriptor.type)) {
+                (!is_mapped_memory_type(descriptor.type) && !runtime_only)) {
                 continue;
             }
             identity.add_range(descriptor.physical_start, length);
+            if (runtime_only) {
+                continue;
+            }
             // Bases without a direct-map address stop the mapping itself.
             uint64_t direct;
             if (try_add(descriptor.physical_start, kDirectMapOffset, direct)) {
@@ -60,6 +65,7 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
     for (const IdentityRange& table : processor.descriptor_tables) {
         others.add_range(table.base, table.length);
     }
+    others.add_range(processor.local_apic.base, processor.local_apic.length);
     others.add_range(plan.virtual_base, plan.image_size);
     if (record.framebuffer_count != 0) {
         uint64_t direct;
@@ -68,7 +74,15 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
                                          record.framebuffer_pitch);
         }
     }
-    const uint64_t five_level_root = processor.five_level_paging ? 1 : 0;
+    others.add_range(handover.code.base, handover.code.length);
+    others.add_range(handover.stack.base, handover.stack.length);
+    if (handover.record != 0) {
+        uint64_t direct;
+        if (try_add(handover.record, kDirectMapOffset, direct)) {
+            others.add_range(direct, QUILLMOR_HANDOFF_SIZE);
+        }
+    }
+    const uint64_t five_level_root = processor.five_level_paging ? kFiveLevelTablePages : 0;
     return checked_add(checked_add(identity.pages(), direct_map.pages()),
                        checked_add(others.pages(), five_level_root));
 }

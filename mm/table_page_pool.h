@@ -6,6 +6,7 @@
 #pragma once
 
 #include "firmware/memory_map.h"
+#include "mm/handover_pages.h"
 #include "mm/page_table_builder.h"
 #include "mm/processor_view.h"
 
@@ -33,10 +34,12 @@ class TablePageCounter {
 };
 
 // The table pages the loader's mappings can need: identity and direct map of
-// the first memory map, the descriptor tables, the kernel image, the
-// framebuffer, and the fifth-level root when there is one.
+// the first memory map, the processor's pages, the kernel image, the
+// framebuffer, the handover's pages, and the fifth-level tables when there
+// are.
 uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
-                              const quillmor_handoff& record, const ProcessorView& processor);
+                              const quillmor_handoff& record, const ProcessorView& processor,
+                              const HandoverPages& handover = {});
 
 class TablePagePool {
   public:

@@ -97,8 +97,11 @@ void discover_framebuffer(quillmor_handoff& record) {
     const EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE& mode = *graphics->Mode;
     const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION& info = *mode.Info;
     PixelLayout layout;
+    // A scan line shorter than the visible line (0 included) would give a
+    // pitch below width × bytes per pixel: a kernel drawing by the record
+    // would reach past the pages mapped for it.
     if (info.HorizontalResolution == 0 || info.VerticalResolution == 0 ||
-        !describe_pixels(info, layout)) {
+        info.PixelsPerScanLine < info.HorizontalResolution || !describe_pixels(info, layout)) {
         return;
     }
     // The kernel reaches the framebuffer through the direct map only; one

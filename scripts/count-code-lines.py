@@ -13,8 +13,8 @@ from pathlib import Path
 
 # (group, path prefixes, is it product code)
 GROUPS = [
-    ("loader", ["arch/", "boot/", "diag/", "elf/", "firmware/", "mm/", "platform/", "uefi/",
-                "include/"], True),
+    ("loader", ["arch/", "boot/", "crypto/", "diag/", "elf/", "firmware/", "mm/", "platform/",
+                "uefi/", "include/"], True),
     ("tools", ["tools/"], True),
     ("example kernel", ["examples/"], True),
     ("handover oracle", ["tests/oracle/"], False),

@@ -5,15 +5,25 @@ namespace {
 struct LoaderGlobals {
     EFI_HANDLE image_handle;
     EFI_SYSTEM_TABLE* system_table;
+    bool exit_boot_services_called;
 };
 
-constinit LoaderGlobals globals = {nullptr, nullptr};
+constinit LoaderGlobals globals = {nullptr, nullptr, false};
 
 } // namespace
 
 void set_loader_globals(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) {
     globals.image_handle = image_handle;
     globals.system_table = system_table;
+    globals.exit_boot_services_called = false;
+}
+
+void note_exit_boot_services_called() {
+    globals.exit_boot_services_called = true;
+}
+
+bool exit_boot_services_called() {
+    return globals.exit_boot_services_called;
 }
 
 EFI_HANDLE loader_image_handle() {

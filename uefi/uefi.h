@@ -212,6 +212,24 @@ static_assert(offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == 256);
 static_assert(offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 280);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376);
 
+// ---- Runtime services ---------------------------------------------------
+
+using EFI_GET_VARIABLE = EFI_STATUS(EFIAPI*)(const CHAR16* VariableName, const EFI_GUID* VendorGuid,
+                                             uint32_t* Attributes, UINTN* DataSize, void* Data);
+
+// Only the head of the table, up to the one service the loader calls.
+struct EFI_RUNTIME_SERVICES {
+    EFI_TABLE_HEADER Hdr;
+    void* GetTime;
+    void* SetTime;
+    void* GetWakeupTime;
+    void* SetWakeupTime;
+    void* SetVirtualAddressMap;
+    void* ConvertPointer;
+    EFI_GET_VARIABLE GetVariable;
+};
+static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == 72);
+
 // ---- System table -------------------------------------------------------
 
 struct EFI_CONFIGURATION_TABLE {
@@ -230,13 +248,14 @@ struct EFI_SYSTEM_TABLE {
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* ConOut;
     EFI_HANDLE StandardErrorHandle;
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* StdErr;
-    void* RuntimeServices;
+    EFI_RUNTIME_SERVICES* RuntimeServices;
     EFI_BOOT_SERVICES* BootServices;
     UINTN NumberOfTableEntries;
     EFI_CONFIGURATION_TABLE* ConfigurationTable;
 };
 static_assert(offsetof(EFI_SYSTEM_TABLE, ConOut) == 64);
 static_assert(offsetof(EFI_SYSTEM_TABLE, StdErr) == 80);
+static_assert(offsetof(EFI_SYSTEM_TABLE, RuntimeServices) == 88);
 static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96);
 static_assert(offsetof(EFI_SYSTEM_TABLE, NumberOfTableEntries) == 104);
 static_assert(offsetof(EFI_SYSTEM_TABLE, ConfigurationTable) == 112);
@@ -392,5 +411,9 @@ constexpr EFI_GUID EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID = {
     0x9042a9de, 0x23dc, 0x4a38, {0x96, 0xfb, 0x7a, 0xde, 0xd0, 0x80, 0x51, 0x6a}};
 constexpr EFI_GUID EFI_ACPI_20_TABLE_GUID = {
     0x8868e871, 0xe4f1, 0x11d3, {0xbc, 0x22, 0x00, 0x80, 0xc7, 0x3c, 0x88, 0x81}};
+// The vendor of the variables the UEFI specification defines, SecureBoot
+// among them.
+constexpr EFI_GUID EFI_GLOBAL_VARIABLE = {
+    0x8be4df61, 0x93ca, 0x11d2, {0xaa, 0x0d, 0x00, 0xe0, 0x98, 0x03, 0x2b, 0x8c}};
 constexpr EFI_GUID ACPI_TABLE_GUID = {
     0xeb9d2d30, 0x2d88, 0x11d3, {0x9a, 0x16, 0x00, 0x90, 0x27, 0x3f, 0xc1, 0x4d}};

@@ -3,6 +3,7 @@
 
 extern "C" [[noreturn]] void quillmor_enter_kernel(uint64_t page_table_root,
                                                    uint64_t handoff_pointer, uint64_t entry_point);
+extern "C" const char quillmor_enter_kernel_end[];
 
 namespace arch {
 
@@ -54,6 +55,18 @@ uint64_t stack_pointer() {
     uint64_t value;
     asm volatile("mov %%rsp, %0" : "=r"(value));
     return value;
+}
+
+uint64_t read_msr(uint32_t index) {
+    uint32_t low;
+    uint32_t high;
+    asm volatile("rdmsr" : "=a"(low), "=d"(high) : "c"(index));
+    return static_cast<uint64_t>(high) << 32 | low;
+}
+
+CodeRange handover_code() {
+    return {reinterpret_cast<uint64_t>(&quillmor_enter_kernel),
+            reinterpret_cast<uint64_t>(quillmor_enter_kernel_end)};
 }
 
 void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer, uint64_t entry_point) {

@@ -45,8 +45,12 @@ def volume(item, build, loader, run_dir):
         files[scenarios.CHAINED_PATH] = loader.read_bytes()
         files.update((scenarios.grub_manager if item.manager == "grub"
                       else scenarios.systemd_boot_manager)(run_dir))
+    if item.sealed:
+        files = scenarios.sealed_loader(run_dir, loader, files, item.change)
     if item.signed:
-        files.update(scenarios.signed_loader(run_dir, loader))
+        unsigned = run_dir / "unsigned.efi"
+        unsigned.write_bytes(files.get(scenarios.BOOT_PATH) or loader.read_bytes())
+        files.update(scenarios.signed_loader(run_dir, unsigned))
     return files
 
 
@@ -84,6 +88,10 @@ def judge_run(item, result, files, build):
             verdict.fail(f"the processor's identity did not come from CPUID leaf {item.leaf}")
         if verdict.kernel.get("stack", {}).get("region-type") != item.stack_region:
             verdict.fail(f"the kernel's stack does not lie in a region of type {item.stack_region}")
+    elif item.ending == "exception":
+        for text in item.expect:
+            if text not in rest:
+                verdict.fail(f"after the handoff line, no firmware report with {text!r}")
     elif item.ending == "crafted":
         if rest:
             verdict.fail("output after the handoff line, though the crafted kernel writes none")

@@ -7,8 +7,9 @@ Endings: "kernel" (the test kernel's oracle passes), "crafted" (the crafted
 kernel finds its segments in place), "example" and "picture" (the example
 kernel's summary, and its drawing on the display), "stop" (the exact log,
 then a halt), "late-stop" (the log through the kernel line, then the fatal
-line `expect`, then a halt), "refused" (Secure Boot refuses the image before
-it runs).
+line `expect`, then a halt), "exception" (a complete boot, then the firmware's
+exception report holding the texts `expect`), "refused" (Secure Boot refuses
+the image before it runs).
 """
 
 import dataclasses
@@ -85,6 +86,11 @@ def crafted_kernel(base=LINK_BASE):
                 (0x6474E551, 0, 0, b"")], base)
 
 
+def ud2_kernel():
+    """A kernel whose first instruction is ud2."""
+    return elf([(1, LINK_BASE, 4096, b"\x0f\x0b")], LINK_BASE)
+
+
 def pages(count):
     return [(1, LINK_BASE + i * 4096, 4096, EXIT_CODE) for i in range(count)]
 
@@ -126,6 +132,20 @@ def signed_loader(run_dir, loader):
     return {BOOT_PATH: signed.read_bytes()}
 
 
+def sealed_loader(run_dir, loader, files, change=None):
+    """BOOTX64.EFI as the loader sealed with the volume's kernel and ramdisk
+    by quillmor-seal (built beside it); then, with `change`, that file's last
+    byte flipped."""
+    sealed, files = run_dir / "sealed.efi", dict(files)
+    for name in (KERNEL_FILE, RAMDISK_FILE):
+        (run_dir / name.split("/")[-1]).write_bytes(files[name])
+    run_tool([loader.parent / "quillmor-seal", loader, "--kernel", run_dir / "mavotix.elf",
+              "--initrd", run_dir / "initrd.ustar", "-o", sealed], "make")
+    if change:
+        files[change] = files[change][:-1] + bytes([files[change][-1] ^ 1])
+    return {**files, BOOT_PATH: sealed.read_bytes()}
+
+
 @dataclasses.dataclass
 class Scenario:
     name: str
@@ -134,6 +154,8 @@ class Scenario:
     ramdisk: object = "sample"  # bytes, "sample" (the archive), or None: no file
     manager: str = None         # "grub", "systemd-boot", or "disk-image"
     signed: bool = False        # the loader as BOOTX64.EFI, signed for Secure Boot
+    sealed: bool = False        # the loader sealed with the volume's files (quillmor-seal)
+    change: str = None          # the file whose last byte changes after sealing
     ending: str = "kernel"
     expect: object = None       # "stop": (kernel, ramdisk) -> the whole log; "late-stop": message
     framebuffers: int = 1
@@ -165,8 +187,25 @@ TABLE = [
     Scenario("boot-grub-chainload", Machine(partitioned=True), manager="grub",
              preamble=b"Welcome to GRUB!"),
     Scenario("boot-systemd-boot", OVMF, manager="systemd-boot"),
-    Scenario("boot-secure-signed", SECURE, signed=True,
+    # Sealed boot: a sealed loader runs only the files it was sealed with, and
+    # under Secure Boot only a sealed one runs; its log is an unsealed one's.
+    Scenario("boot-secure-sealed-signed", SECURE, sealed=True, signed=True,
              preamble=b"BdsDxe: starting Boot0001"),
+    Scenario("secure-sealed-kernel-changed", SECURE, sealed=True, signed=True,
+             change=KERNEL_FILE, ending="stop", expect=lambda k, r: (
+                 judge.BANNER + line("引导卷已打开") + line(f"读入 {KERNEL_PATH} {len(k)} 字节")
+                 + line("装载失败：内核散列不符"))),
+    Scenario("secure-sealed-ramdisk-changed", SECURE, sealed=True, signed=True,
+             change=RAMDISK_FILE, ending="stop", expect=stop_after_reads("装载失败：内存盘散列不符")),
+    Scenario("sealed-kernel-changed", OVMF, sealed=True, change=KERNEL_FILE, ending="stop",
+             expect=lambda k, r: (judge.BANNER + line("引导卷已打开")
+                                  + line(f"读入 {KERNEL_PATH} {len(k)} 字节")
+                                  + line("装载失败：内核散列不符"))),
+    Scenario("secure-signed-unsealed", SECURE, signed=True, ending="stop",
+             expect=lambda k, r: judge.BANNER + line("引导卷已打开") + line("装载失败：安全启动要求封存散列")),
+    Scenario("boot-sealed", OVMF, sealed=True),
+    Scenario("boot-u-boot-sealed", U_BOOT, sealed=True, framebuffers=0, preamble=b"U-Boot ",
+             stack_region="0"),
     Scenario("secure-unsigned-refused", SECURE, ending="refused"),
     Scenario("crafted-kernel-placement", OVMF, kernel=crafted_kernel(), ramdisk=odd_ramdisk(),
              ending="crafted"),
@@ -180,6 +219,14 @@ TABLE = [
              ending="stop", expect=lambda k, r: (judge.BANNER + line("引导卷已打开")
                                                  + line(f"读入 {KERNEL_PATH} {len(k)} 字节")
                                                  + line("装载失败：文件为空"))),
+    Scenario("kernel-over-direct-map", OVMF, kernel=crafted_kernel(judge.DIRECT_MAP_OFFSET + 0x100000),
+             ending="late-stop", expect="内核链接地址与直接映射重叠"),
+    # Before a kernel has an IDT of its own, the firmware's handler reports
+    # an exception (OVMF's reads the local APIC first) instead of faulting
+    # again in silence.
+    Scenario("kernel-ud2-firmware-report", OVMF, kernel=ud2_kernel(), ending="exception",
+             expect=(b"!!!! X64 Exception Type - 06(#UD - Invalid Opcode)",
+                     b"RIP  - FFFFFFFF80000000"), deadline=60.0),
     *[Scenario(f"kernel-{name}", OVMF, kernel=data, ending="stop",
                expect=stop_after_reads(f"内核映像不合规：{name}"))
       for name, data in REJECTED.items()],
@@ -198,9 +245,12 @@ SECURE_BOOT_REFUSAL = re.compile(
 
 
 def returned_to_firmware(raw):
-    """Nothing more will come: Secure Boot refused the image, or the firmware
-    took control back after the loader started (a check failure exits)."""
+    """Nothing more will come: Secure Boot refused the image, the firmware
+    took control back after the loader started (a check failure exits), or
+    its exception handler has written its report (its line with RIP)."""
     start = raw.find(judge.BANNER)
+    rip = raw.find(b"RIP  - ", max(start, 0))
     return SECURE_BOOT_REFUSAL.search(raw) is not None or (start >= 0 and any(
         raw.find(text, start) >= 0
-        for text in (b"BdsDxe: failed to start", b"Shell> ", b"## Application failed")))
+        for text in (b"BdsDxe: failed to start", b"Shell> ", b"## Application failed"))) or (
+        start >= 0 and rip >= 0 and raw.find(b"\n", rip) >= 0)

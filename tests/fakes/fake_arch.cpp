@@ -53,8 +53,18 @@ DescriptorTableRegister read_idtr() {
     return state().idtr;
 }
 
+// Before the loader's first serial byte it is at its entry; after, deeper.
 uint64_t stack_pointer() {
-    return state().stack_pointer;
+    return state().serial.empty() ? state().stack_pointer
+                                  : state().stack_pointer - fake_arch::kStageDepth;
+}
+
+uint64_t read_msr(uint32_t index) {
+    return state().msrs.at(index);
+}
+
+CodeRange handover_code() {
+    return state().handover_code;
 }
 
 void enter_kernel(uint64_t page_table_root, uint64_t handoff_pointer, uint64_t entry_point) {

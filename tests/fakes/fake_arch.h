@@ -35,8 +35,14 @@ struct State {
     std::map<std::pair<uint32_t, uint32_t>, arch::CpuidResult> cpuid; // others: zero
     uint64_t cr4 = 0;
     arch::DescriptorTableRegister gdtr = {}, idtr = {};
-    uint64_t stack_pointer = 0;
+    uint64_t stack_pointer = 0; // at the loader's entry; its stages run kStageDepth below
+    std::map<uint32_t, uint64_t> msrs;
+    arch::CodeRange handover_code = {};
 };
+
+// How far below its entry's stack pointer a stage of the loader reads it (as
+// the kernel placement does on OVMF).
+constexpr uint64_t kStageDepth = 0x260;
 
 State& state();
 

@@ -14,6 +14,12 @@ static inline uint8_t port_read8(uint16_t port) {
     return value;
 }
 
+static inline uint64_t read_msr(uint32_t index) {
+    uint32_t low, high;
+    __asm__ volatile("rdmsr" : "=a"(low), "=d"(high) : "c"(index));
+    return (uint64_t)high << 32 | low;
+}
+
 struct cpuid_result {
     uint32_t eax, ebx, ecx, edx;
 };

@@ -98,14 +98,19 @@ _Noreturn void kernel_main(void) {
     line_end();
 
     uint32_t leaf;
+    /* The firmware's exception handler reads the local APIC, when there is
+       one (IA32_APIC_BASE holds its page). */
+    uint64_t apic =
+        (cpuid(1, 0).edx & (1u << 9)) != 0 ? read_msr(0x1b) & ORACLE_ADDRESS_MASK : ORACLE_UNKNOWN;
     struct oracle_handover handover = {
         .window = QUILLMOR_DIRECT_MAP_OFFSET,
         .rdi = entry_rdi,
         .cr3 = entry_cr3,
         .rsp = entry_rsp,
         .pinned = {{entry_gdtr.base, entry_gdtr.limit + 1ull, 0},
-                   {entry_idtr.base, entry_idtr.limit + 1ull, 0}},
-        .pinned_count = 2,
+                   {entry_idtr.base, entry_idtr.limit + 1ull, 0},
+                   {apic, 4096, 0}},
+        .pinned_count = apic != ORACLE_UNKNOWN ? 3 : 2,
         .levels = levels,
         .kernel_virtual_base = kernel_virtual_base(),
         .kernel_image_size = kernel_image_size(),

@@ -392,7 +392,8 @@ static void expect_mappings(const struct oracle_handover* h, const struct quillm
         oracle_tables_expect_map(h->first_map, h->first_count);
     } else {
         /* Only the last reading is known: what the kernel may use must be
-           mapped, reserved memory may be (loader and runtime data are). */
+           mapped, reserved memory may be (loader and runtime data are), and
+           device memory may be at its own address (the runtime services'). */
         for (uint32_t i = 0; i < r->region_count; i++) {
             const struct quillmor_region* e = &r->regions[i];
             int required = e->type <= QUILLMOR_REGION_ACPI_NVS ||
@@ -401,6 +402,8 @@ static void expect_mappings(const struct oracle_handover* h, const struct quillm
                 e->base < ORACLE_DIRECT_LIMIT) {
                 oracle_tables_expect(e->base, e->base, e->length, required);
                 oracle_tables_expect(OFFSET + e->base, e->base, e->length, required);
+            } else if (e->type == QUILLMOR_REGION_MMIO && e->base < ORACLE_DIRECT_LIMIT) {
+                oracle_tables_expect(e->base, e->base, e->length, 0);
             }
         }
     }
@@ -415,6 +418,8 @@ static void expect_mappings(const struct oracle_handover* h, const struct quillm
         oracle_tables_expect(r->framebuffer_address, r->framebuffer_address - OFFSET,
                              (uint64_t)r->framebuffer_height * r->framebuffer_pitch, 1);
     }
+    /* The jump stands on these whatever the map says: the record's pages. */
+    oracle_tables_expect(h->rdi, h->rdi - OFFSET, RECORD_PAGES * ORACLE_PAGE, 1);
 }
 
 uint64_t oracle_check_handover(const struct oracle_handover* h) {
@@ -426,9 +431,7 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
     }
     struct finding pointer = check_record_pointer(h);
     report(&s, "record-pointer", pointer);
-    /* Only where the firmware's map is known does the environment read
-       memory by itself (the host); a kernel must not touch an unmapped record. */
-    if (pointer.what && !h->first_map) {
+    if (pointer.what) {
         return s.failures;
     }
     const struct quillmor_handoff* r =

@@ -56,7 +56,9 @@ struct oracle_handover {
     uint64_t window, rdi, cr3, rsp;
     unsigned levels; /* 4, or 5 with CR4.LA57 */
     /* Ranges mapped at their own address whatever the map says: the pages
-       under the GDT and the IDT, and what else the environment knows. */
+       under the GDT and the IDT, the local APIC's, the loader's handover code
+       and the stack window the kernel inherits, as far as the environment
+       knows them. */
     struct oracle_range pinned[8];
     uint32_t pinned_count;
     /* What the kernel knows of itself and of the processor. */

@@ -62,11 +62,14 @@ static int mapped_type(uint32_t type) {
 void oracle_tables_expect_map(const struct oracle_descriptor* map, uint32_t count) {
     for (uint32_t i = 0; i < count; i++) {
         int ram = mapped_type(map[i].type);
-        if ((!ram && map[i].attribute >> 63 == 0) || map[i].pages == 0) {
+        uint64_t bytes = map[i].pages << 12;
+        /* Device memory the runtime services use: at its own address only,
+           where it has one (below 2^47). */
+        int runtime = map[i].attribute >> 63 && map[i].base < ORACLE_DIRECT_LIMIT &&
+                      bytes <= ORACLE_DIRECT_LIMIT - map[i].base;
+        if ((!ram && !runtime) || map[i].pages == 0) {
             continue;
         }
-        /* Device memory the runtime services use: at its own address only. */
-        uint64_t bytes = map[i].pages << 12;
         oracle_tables_expect(map[i].base, map[i].base, bytes, 1);
         if (ram && map[i].base < ORACLE_DIRECT_LIMIT) {
             oracle_tables_expect(QUILLMOR_DIRECT_MAP_OFFSET + map[i].base, map[i].base, bytes, 1);
@@ -203,31 +206,44 @@ uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, or
     if (visit) {
         visit(context, root);
     }
-    uint64_t pml4 = root;
-    if (levels == 5) {
-        /* Both halves of a five-level root lead to the one level-4 table. */
+    VERDICT("mapping-runs", !runs_overflowed, "more runs than the oracle holds", run_count, 0);
+    cut_intervals();
+    if (levels == 4) {
+        w.root = root;
+        walk_table(&w, root, 4, 0, 0, 512);
+    } else {
+        /* A five-level root holds two level-4 tables: entry 0 the lower
+           half's (its entries 0-255 only), entry 511 the upper half's
+           (256-511 only), so nothing between the halves is mapped. */
         const uint64_t* top = (const uint64_t*)(uintptr_t)(window + root);
-        unsigned others = 0;
+        uint64_t halves[2] = {top[0] & ORACLE_ADDRESS_MASK, top[511] & ORACLE_ADDRESS_MASK};
+        unsigned stray = 0;
         for (unsigned i = 1; i < 511; i++) {
-            others += top[i] != 0;
+            stray += top[i] != 0;
         }
-        int shaped = (top[0] & ~UPPER_IGNORED) == ((top[0] & ORACLE_ADDRESS_MASK) | 3) &&
-                     (top[0] & ORACLE_ADDRESS_MASK) != 0 &&
-                     ((top[0] ^ top[511]) & ~UPPER_IGNORED) == 0 && others == 0;
-        VERDICT("five-level-root", shaped, "entries 0 and 511, others used", top[0], top[511]);
+        for (unsigned h = 0; h < 2 && halves[0] && halves[1]; h++) {
+            const uint64_t* half = (const uint64_t*)(uintptr_t)(window + halves[h]);
+            for (unsigned i = 0; i < 256; i++) {
+                stray += half[h == 0 ? 256 + i : i] != 0;
+            }
+        }
+        int shaped = (top[0] & ~(ORACLE_ADDRESS_MASK | UPPER_IGNORED)) == 3 &&
+                     (top[511] & ~(ORACLE_ADDRESS_MASK | UPPER_IGNORED)) == 3 && halves[0] &&
+                     halves[1] && halves[0] != halves[1] && stray == 0;
+        VERDICT("five-level-root", shaped, "root entries 0 and 511, or other entries used", top[0],
+                top[511]);
         if (!shaped) {
             return failures;
         }
-        pml4 = top[0] & ORACLE_ADDRESS_MASK;
-        w.census.tables++;
-        if (visit) {
-            visit(context, pml4);
+        for (unsigned h = 0; h < 2; h++) {
+            w.census.tables++;
+            if (visit) {
+                visit(context, halves[h]);
+            }
+            w.root = halves[h];
+            walk_table(&w, halves[h], 4, 0, h * 256, h * 256 + 256);
         }
     }
-    VERDICT("mapping-runs", !runs_overflowed, "more runs than the oracle holds", run_count, 0);
-    cut_intervals();
-    w.root = pml4;
-    walk_table(&w, pml4, 4, 0, 0, 512);
     uint64_t missing = 0, first_missing = 0;
     for (uint32_t e = 0; e + 1 < point_count; e++) {
         uint64_t length = points[e + 1] - points[e];

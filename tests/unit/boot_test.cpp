@@ -12,6 +12,7 @@
 // sources is never reached.
 #include "boot/boot_sequence.h"
 #include "boot/handoff_record.h"
+#include "boot/image_seal.h"
 #include "boot/kernel_stage.h"
 #include "diag/checked.h"
 #include "firmware/page_ledger.h"
@@ -76,7 +77,7 @@ void note_failures(void* context, const char* check, const char* what, uint64_t 
 // base and 0x100 bytes of data and .bss up to base + 0x4900, so the image is
 // five pages of which the last is part. The bytes past the headers hold a
 // pattern, so that copied data shows.
-std::vector<uint8_t> kernel_file() {
+std::vector<uint8_t> kernel_file(uint64_t base = kKernelBase) {
     struct [[gnu::packed]] FileHeader {
         uint8_t ident[16];
         uint16_t type, machine;
@@ -84,12 +85,12 @@ std::vector<uint8_t> kernel_file() {
         uint64_t entry, program_headers, section_headers;
         uint32_t flags;
         uint16_t size, program_header_size, program_header_count, unused[3];
-    } header = {{0x7f, 'E', 'L', 'F', 2, 1, 1}, 2, 62, 1, kKernelEntry, 64, 0, 0, 64, 56, 2, {}};
+    } header = {{0x7f, 'E', 'L', 'F', 2, 1, 1}, 2, 62, 1, base + 0x40, 64, 0, 0, 64, 56, 2, {}};
     struct ProgramHeader {
         uint32_t type, flags;
         uint64_t offset, address, physical, file_size, memory_size, align;
-    } segments[] = {{1, 5, 0x200, kKernelBase, 0, 0x1800, 0x1800, 0x1000},
-                    {1, 6, 0x1a00, kKernelBase + 0x2000, 0, 0x100, 0x2900, 0x1000}};
+    } segments[] = {{1, 5, 0x200, base, 0, 0x1800, 0x1800, 0x1000},
+                    {1, 6, 0x1a00, base + 0x2000, 0, 0x100, 0x2900, 0x1000}};
     std::vector<uint8_t> file(0x1b00);
     for (size_t i = 0; i < file.size(); ++i) {
         file[i] = static_cast<uint8_t>(i * 131 + 7);
@@ -100,19 +101,26 @@ std::vector<uint8_t> kernel_file() {
 }
 
 // The files on the boot volume; memory the firmware accepts only when boot
-// services end (so that it refuses the first exit: the map changed); the
-// processor as at power-on, its GDT in ROM and its IDT in reserved memory;
+// services end (so that it refuses the first exit: the map changed); flash
+// its runtime services use; the processor as at power-on, its GDT in ROM, its
+// IDT in reserved memory, its local APIC where PCs have it; the loader's
+// handover code across a page boundary and its stack in boot-services memory;
 // the loader's static tables empty.
 void set_up(FakeFirmware& firmware) {
     firmware.files[kKernelFile] = kernel_file();
     firmware.files[kRamdiskFile] = std::vector<uint8_t>(kReadPiece + 1000, 0x5a);
     firmware.add_descriptor(EfiUnacceptedMemoryType, 0x100000000, 0x800);
+    firmware.memory_map[12].Attribute |= 1ull << 63; // EFI_MEMORY_RUNTIME
     fake_arch::reset();
-    fake_arch::state().cpuid[{1, 0}] = {0, 3u << 24, 0, 0};
+    fake_arch::state().cpuid[{1, 0}] = {0, 3u << 24, 0, 1u << 9};
+    fake_arch::state().msrs[0x1b] = 0xfee00900;
     fake_arch::state().gdtr = {0xfffdd700, 0x37}; // in the MMIO descriptor
     fake_arch::state().idtr = {0xa0ff8, 0xfff};   // across two pages
+    fake_arch::state().handover_code = {0x1400ff8, 0x1401008};
+    fake_arch::state().stack_pointer = 0x10ff008;
     page_ledger().clear();
     carve_table().clear();
+    quillmor_image_seal = {};
 }
 
 constexpr uint64_t kDirect = 0xffff800000000000ull;
@@ -170,6 +178,10 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                     bool has_regions) {
     const uint64_t handoff = got.kernel->handoff_pointer;
     const auto& record = *reinterpret_cast<const quillmor_handoff*>(handoff - kDirect);
+    const std::vector<uint8_t>& kernel = firmware.files.at(kKernelFile);
+    uint64_t base; // where this boot's kernel links: its entry is 0x40 in
+    std::memcpy(&base, kernel.data() + 24, 8);
+    base -= 0x40;
     std::vector<oracle_descriptor> map(1); // never empty: a reading of no descriptors is known
     for (const EFI_MEMORY_DESCRIPTOR& d : firmware.memory_map) {
         map.push_back({d.Type, d.PhysicalStart, d.NumberOfPages, d.Attribute});
@@ -186,7 +198,15 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                               info.VerticalResolution,
                               info.PixelsPerScanLine,
                               firmware.graphics_mode.FrameBufferBase};
+    // The processor's pages and those the jump stands on, even without RAM:
+    // the descriptor tables, the local APIC (when CPUID has one), the code
+    // after the CR3 load, the stack from the pointer at the loader's entry
+    // down 128 KiB.
     const auto& cpu = fake_arch::state();
+    const uint64_t apic = cpu.msrs.contains(0x1b) && (cpu.cpuid.at({1, 0}).edx & (1u << 9)) != 0
+                              ? cpu.msrs.at(0x1b) & ~0xfffull
+                              : ORACLE_UNKNOWN;
+    const uint64_t stack = cpu.stack_pointer, window = std::min<uint64_t>(stack, 128 << 10);
     std::string failures;
     const oracle_handover handover = {
         .rdi = handoff,
@@ -194,9 +214,12 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
         .rsp = ORACLE_UNKNOWN,
         .levels = (cpu.cr4 & (1u << 12)) != 0 ? 5u : 4u,
         .pinned = {{cpu.gdtr.base, cpu.gdtr.limit + 1ull, 0},
-                   {cpu.idtr.base, cpu.idtr.limit + 1ull, 0}},
-        .pinned_count = 2,
-        .kernel_virtual_base = kKernelBase,
+                   {cpu.idtr.base, cpu.idtr.limit + 1ull, 0},
+                   {cpu.handover_code.start, cpu.handover_code.end - cpu.handover_code.start, 0},
+                   {stack - window, window, 0},
+                   {apic, 4096, 0}},
+        .pinned_count = apic != ORACLE_UNKNOWN ? 5u : 4u,
+        .kernel_virtual_base = base,
         .kernel_image_size = 0x5000,
         .processor_id = 3,
         .first_map = ram_mapped ? map.data() + 1 : map.data(),
@@ -213,18 +236,13 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
         .context = &failures,
     };
     oracle_check_handover(&handover);
-    // With no RAM in the first reading the record's own pages are not mapped
-    // either: the kernel is entered all the same.
-    EXPECT_EQ(failures, ram_mapped ? ""
-                                   : "record-pointer: record page not mapped at RDI 0x0 "
-                                     "0xffffffffffffffff\n");
+    EXPECT_EQ(failures, "");
 
-    const std::vector<uint8_t>& kernel = firmware.files.at(kKernelFile);
     EXPECT_TRUE(std::equal(kernel.begin() + 0x200, kernel.begin() + 0x1a00,
                            reinterpret_cast<uint8_t*>(record.kernel_physical_base)));
-    EXPECT_EQ(got.kernel->entry_point, kKernelEntry);
+    EXPECT_EQ(got.kernel->entry_point, base + 0x40);
     for (const std::string& line :
-         {"落点=" + hex(record.kernel_physical_base) + " → " + hex(kKernelBase) + "\r\n",
+         {"落点=" + hex(record.kernel_physical_base) + " → " + hex(base) + "\r\n",
           "=" + hex(got.kernel->page_table_root) + "\r\n"}) {
         EXPECT_NE(got.log.find(line), std::string::npos) << line;
     }
@@ -307,12 +325,17 @@ Outcome expected(const Fault& f) {
     if (call == "GetMemoryMap") { // the last, a second reading after the refused exit
         const char* failed[] = {"取内存图信息失败", "取内存图内容失败",
                                 "取内存图内容失败（第二轮）"};
+        // After the refused exit no boot service may be called: a check
+        // failure ends as a fatal stop.
+        const auto checked = [&](const Outcome& check) {
+            return at == 3 ? fatal(check.ending.substr(6)) : check;
+        };
         return status ? (at == 0 && too_small ? Outcome{"kernel"} : fatal(failed[std::min(at, 2)]))
                : s == "SizeZero" // nothing mapped, or regions of no descriptors
                    ? Outcome{"kernel", {at == 2 ? "[quillmor] 内存区=0 " : ""}, at != 1, at != 3}
                    : s == "StrideSmall"
-                         ? (at == 0 ? Outcome{"kernel"} : bounds(13 * 24 + 40, 14 * 24))
-                         : Outcome{"check division by zero"}; // no stride written
+                         ? (at == 0 ? Outcome{"kernel"} : checked(bounds(13 * 24 + 40, 14 * 24)))
+                         : checked({"check division by zero"}); // no stride written
     }
     // The first exit is refused anyway, as the map changes, and retried
     // after the map is read again; the watchdog's status is of no
@@ -361,8 +384,10 @@ Arrange framebuffer_ending_at(uint64_t end) {
     return [=](FakeFirmware& fw) { fw.graphics_mode.FrameBufferBase = end - 792 * 4096; };
 }
 
+// Descriptor tables without an identity address, and no local APIC.
 void tables_high(FakeFirmware&) {
     fake_arch::state().gdtr = fake_arch::state().idtr = {1ull << 47, 0xfff};
+    fake_arch::state().cpuid[{1, 0}].edx = 0;
 }
 
 Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
@@ -370,6 +395,29 @@ Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
         auto record = std::make_unique<quillmor_handoff>(handoff_template());
         (*record).*count = full;
         add_record_entries(*record, 0x100000, 1000);
+    };
+}
+
+// What quillmor-seal writes: the image sealed with the volume's files as they
+// are now. Then the firmware's SecureBoot variable set, and a byte of the
+// kernel (`change` 1) or the ramdisk's last byte (2) changed; `flags` other
+// than the two digests' make it a seal of another format.
+Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
+               uint32_t flags = kSealFlagsOfThisVersion) {
+    return [=](FakeFirmware& fw) {
+        QuillmorSeal& seal = quillmor_image_seal;
+        std::memcpy(seal.magic, kSealMagic, sizeof(kSealMagic));
+        seal.version = kSealVersion;
+        seal.flags = flags;
+        for (const auto& [file, digest] : {std::pair{kKernelFile, seal.kernel_sha256},
+                                           std::pair{kRamdiskFile, seal.ramdisk_sha256}}) {
+            Sha256 hash = sha256_start();
+            sha256_add(hash, fw.files.at(file).data(), fw.files.at(file).size());
+            std::memcpy(digest, sha256_finish(hash).bytes, kSha256DigestBytes);
+        }
+        fw.secure_boot = secure_boot;
+        change == 1 ? void(fw.files[kKernelFile][0x1000] ^= 1) : void();
+        change == 2 ? void(fw.files[kRamdiskFile].back() ^= 0x80) : void();
     };
 }
 
@@ -402,6 +450,7 @@ void fragmenting(FakeFirmware& firmware) {
 TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     std::map<std::string, std::vector<std::string>> reached; // ending -> what reached it
     size_t runs = 0;
+    std::string last_log;
     const auto run = [&](const std::string& what, const Outcome& want,
                          const std::vector<Fault>& faults, const Arrange& arrange = nullptr,
                          uint64_t arena_bytes = 4 << 20) {
@@ -418,6 +467,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             check_handover(got, firmware, want.ram_mapped, want.regions);
         }
         EXPECT_TRUE(got.log.ends_with("\r\n"));
+        last_log = got.log;
         // Nothing between the reading whose key left boot services and the exit.
         const auto reading =
             std::find(firmware.calls.rbegin(), firmware.calls.rend(), "GetMemoryMap");
@@ -452,6 +502,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {"GetMemoryMap", {"Status", "Unchanged", "SizeZero", "StrideSmall"}},
         {"LocateHandle", {"Status", "NullOut", "Unchanged", "SizeZero", "SizeHuge", "SizeOdd"}},
         {"ExitBootServices", {"Status"}},
+        {"GetVariable", {"Status", "Unchanged"}}, // SecureBoot unread means off
     };
     const EFI_STATUS statuses[] = {EFI_OUT_OF_RESOURCES, EFI_DEVICE_ERROR,  EFI_INVALID_PARAMETER,
                                    EFI_BUFFER_TOO_SMALL, EFI_UNSUPPORTED,   EFI_NOT_FOUND,
@@ -483,6 +534,32 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     };
     special("no boot services in the system table", fatal("没有引导服务"),
             [](FakeFirmware& fw) { fw.system_table()->BootServices = nullptr; });
+    // Sealed boot. A sealed image whose files match logs what an unsealed
+    // one does, byte for byte; a changed file stops right after its line.
+    const std::string volume = "引导卷已打开\r\n";
+    const std::string kernel_line = volume + "[quillmor] 读入 \\boot\\mavotix.elf 6912 字节\r\n";
+    for (const std::vector<uint8_t>& value : {std::vector<uint8_t>{0}, {2}, {1, 0}}) {
+        special("unsealed, SecureBoot of " + std::to_string(value.size()) + " bytes, first " +
+                    std::to_string(value[0]),
+                {"kernel"}, [=](FakeFirmware& fw) { fw.secure_boot = value; });
+    }
+    const std::string unsealed_log = last_log; // the same stack and arena as the sealed boots
+    special("Secure Boot on, the image unsealed",
+            fatal("安全启动要求封存散列", {"\r\n[quillmor] " + volume + kFatal.substr(5)}),
+            [](FakeFirmware& fw) { fw.secure_boot = {{1}}; });
+    special("Secure Boot on, a seal claiming a command-line file", fatal("安全启动要求封存散列"),
+            sealed({{1}}, 0, kSealFlagsOfThisVersion | kSealCommandLine));
+    special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed({{1}}));
+    EXPECT_EQ(last_log, unsealed_log);
+    special("sealed, Secure Boot off, the files as sealed", {"kernel"}, sealed(std::nullopt));
+    EXPECT_EQ(last_log, unsealed_log);
+    special("sealed, a byte of the kernel changed",
+            fatal("内核散列不符", {kernel_line + kFatal.substr(5)}), sealed(std::nullopt, 1));
+    const std::vector<std::string> sealed_calls =
+        run("sealed, Secure Boot on, the ramdisk's last byte changed",
+            fatal("内存盘散列不符", {"initrd.ustar 1049576 字节\r\n" + kFatal.substr(5)}), {},
+            sealed({{1}}, 2));
+    EXPECT_EQ(std::ranges::count(sealed_calls, "GetVariable"), 0); // sealed: verified regardless
     special("no watchdog", {"kernel"},
             [](FakeFirmware& fw) { fw.boot_services().SetWatchdogTimer = nullptr; });
     // The kernel's image is five pages; the stack is the 128 KiB below the
@@ -491,9 +568,31 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             fatal("内核链接地址与引导加载器重叠"), loader_at(kKernelBase + 0x4fff, 1, 0));
     special("the loader stack where the kernel links", fatal("内核链接地址与引导加载器重叠"),
             loader_at(0, 0, kKernelBase + 0x24fff));
-    special("the loader image and stack just clear of the kernel", {"kernel"},
-            loader_at(kKernelBase - 0x10000, 0x10000, kKernelBase + 0x25000));
+    // Its stages run deeper than the entry: that the kernel starts on the
+    // entry's page shows only from the entry.
+    special("the loader's entry stack pointer 8 bytes into the kernel",
+            fatal("内核链接地址与引导加载器重叠"), loader_at(0, 0, kKernelBase + 8));
+    special("the loader image just clear of the kernel", {"kernel"},
+            loader_at(kKernelBase - 0x10000, 0x10000, 0x10ff008));
+    special("the loader stack just clear of the kernel, but with no identity address",
+            fatal("交接页映射失败"), loader_at(0, 0, kKernelBase));
+    // A kernel linked in the direct map, which holds the fake's RAM and its
+    // framebuffer of 792 pages at 2 GiB.
+    const auto kernel_at = [](uint64_t base) {
+        return [=](FakeFirmware& fw) { fw.files[kKernelFile] = kernel_file(base); };
+    };
+    special("a kernel linked over the direct map's RAM", fatal("内核链接地址与直接映射重叠"),
+            kernel_at(kDirect + 0x1000000));
+    special("a kernel linked from the framebuffer's last page in the direct map",
+            fatal("内核链接地址与直接映射重叠"), kernel_at(kDirect + 0x80000000 + 791 * 4096));
+    special("a kernel linked right after the framebuffer in the direct map", {"kernel"},
+            kernel_at(kDirect + 0x80000000 + 792 * 4096));
     // The healthy boot's 17 regions and as many more as fill the table.
+    special("runtime MMIO at 2^47, which has no identity address", {"kernel"},
+            [](FakeFirmware& fw) {
+                fw.add_descriptor(EfiMemoryMappedIO, 1ull << 47, 16);
+                fw.memory_map.back().Attribute = 1ull << 63;
+            });
     special("512 regions", {"kernel"}, regions(495));
     special("513 regions", fatal("内存区表满"), regions(496));
     special("five-level paging left on", {"kernel", {"[quillmor] 页表就绪 PML5="}},
@@ -504,6 +603,10 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [](FakeFirmware& fw) { fw.graphics.Mode = nullptr; });
     special("graphics of zero width", {"kernel", {kNoFramebuffer}},
             [](FakeFirmware& fw) { fw.graphics_info.HorizontalResolution = 0; });
+    special("graphics whose scan line is a pixel short of a line", {"kernel", {kNoFramebuffer}},
+            [](FakeFirmware& fw) { fw.graphics_info.PixelsPerScanLine = 1023; });
+    special("graphics of scan line 0", {"kernel", {kNoFramebuffer}},
+            [](FakeFirmware& fw) { fw.graphics_info.PixelsPerScanLine = 0; });
     special("graphics for Blt only", {"kernel", {kNoFramebuffer}},
             [](FakeFirmware& fw) { fw.graphics_info.PixelFormat = PixelBltOnly; });
     // The direct map holds physical memory below 2^47.
@@ -546,15 +649,21 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {"check (no exit) exact division produced remainder"},
         {{"LocateHandle", 0, "SizeOdd"}, {"AllocatePool", 3}});
     // No RAM in the first reading and the table pool refused for good: the
-    // tables fail at the descriptor tables, or (above 2^47, so not mapped)
-    // at the kernel; with four of seven pages granted, one short of the
-    // framebuffer.
+    // tables fail at the descriptor tables, or (above 2^47, so not mapped,
+    // and no APIC) at the kernel; with a quarter of the pages granted, at the
+    // framebuffer; with half, at the pages the jump stands on.
     const Fault empty = {"GetMemoryMap", 1, "SizeZero"};
     const Fault refused = {"AllocatePages", 3, "Status", EFI_OUT_OF_RESOURCES, true};
     run("no RAM, no table pages", fatal("描述符表映射失败"), {empty, refused});
     run("no RAM, no table pages, tables high", fatal("内核映像映射失败"), {empty, refused},
         tables_high);
-    run("no RAM, four table pages, tables high", fatal("帧缓冲映射失败"),
+    run("no RAM, a quarter of the table pages, tables high", fatal("帧缓冲映射失败"),
+        {empty,
+         {"AllocatePages", 3},
+         {"AllocatePages", 4},
+         {"AllocatePages", 6, "Status", 1, true}},
+        tables_high);
+    run("no RAM, half the table pages, tables high", fatal("交接页映射失败"),
         {empty, {"AllocatePages", 3}, {"AllocatePages", 5, "Status", 1, true}}, tables_high);
     // Every allocation splits a descriptor in three, the worst a firmware
     // that never merges does: the pool asks for halves down to a 32nd of
