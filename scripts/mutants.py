@@ -191,6 +191,8 @@ MUTANTS = [
     ("leaf addresses cut to 48 bits", "mm/page_table_builder.cpp",
      "(physical + done * kPageSize) | kEntryFlags",
      "((physical + done * kPageSize) & 0x0000fffffffff000ull) | kEntryFlags"),
+    ("a descriptor table's last byte left out", "mm/processor_view.cpp",
+     "const uint64_t length = checked_add(table.limit, 1);", "const uint64_t length = table.limit;"),
     ("bit-mask channel size one short", "platform/framebuffer.cpp",
      "highest - lowest + 1", "highest - lowest"),
     ("UTF-8 last code point refused", "diag/utf8.cpp",

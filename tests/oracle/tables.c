@@ -262,7 +262,8 @@ uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, or
             w.first_wrong);
     VERDICT("nothing-else-mapped", w.stray == 0, "leaves no mapping explains, first at", w.stray,
             w.first_stray);
-    VERDICT("all-mapped", missing == 0, "pages not mapped, first at", missing, first_missing);
+    VERDICT("all-mapped", missing == 0, "pages not mapped, first in the run from", missing,
+            first_missing);
 #undef VERDICT
     if (census) {
         *census = w.census;

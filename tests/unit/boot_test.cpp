@@ -601,6 +601,10 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [](FakeFirmware& fw) { fw.memory_map[11].Type = EfiConventionalMemory; });
     special("graphics without a mode", {"kernel", {kNoFramebuffer}},
             [](FakeFirmware& fw) { fw.graphics.Mode = nullptr; });
+    // The descriptor tables' last byte is base + limit: here the first of a page.
+    special("an IDT whose last byte opens a page", {"kernel"}, [](FakeFirmware&) {
+        fake_arch::state().idtr = {0xa0ff8, 0x1008};
+    });
     special("graphics of zero width", {"kernel", {kNoFramebuffer}},
             [](FakeFirmware& fw) { fw.graphics_info.HorizontalResolution = 0; });
     special("graphics whose scan line is a pixel short of a line", {"kernel", {kNoFramebuffer}},
