@@ -187,12 +187,14 @@ MUTANTS = [
      "sha256_add(*hash, piece, count);", "sha256_add(*hash, piece, count - 1);"),
     # The kinds of fault an independent set found slipping through: the
     # width of the addresses in entries, range edges, the pixel layout, the
-    # last code point and two-unit characters, the table-page pool's requests.
+    # last code point and two-unit characters, the table-page pool's requests, the map's headroom.
     ("leaf addresses cut to 48 bits", "mm/page_table_builder.cpp",
      "(physical + done * kPageSize) | kEntryFlags",
      "((physical + done * kPageSize) & 0x0000fffffffff000ull) | kEntryFlags"),
     ("a descriptor table's last byte left out", "mm/processor_view.cpp",
      "const uint64_t length = checked_add(table.limit, 1);", "const uint64_t length = table.limit;"),
+    ("map headroom without room for the firmware's own", "boot/boot_sequence.cpp",
+     "kMapHeadroom = 2 * kDescriptorsPerAllocation", "kMapHeadroom = kDescriptorsPerAllocation"),
     ("bit-mask channel size one short", "platform/framebuffer.cpp",
      "highest - lowest + 1", "highest - lowest"),
     ("UTF-8 last code point refused", "diag/utf8.cpp",
