@@ -28,7 +28,8 @@ def page_record(kind, typ, base, length):
     """A page_tables record: kind 0 a descriptor of `length` bytes of pages
     (kind 0x40: a page count past 2^52), 1 the kernel (`typ` pages at `base` on
     physical `length`), 2 a framebuffer (`typ` + 1 lines of `length` bytes at
-    `base`), 3 a fifth level."""
+    `base`), 3 a fifth level (0x43: the GDT, `typ` 1 the IDT, of `length`
+    bytes at `base`)."""
     return P("BB", kind, typ) + wild(base) + wild(length) + pages(0)
 
 
@@ -140,6 +141,9 @@ SEEDS = {
         "ram-ending-at-1gib": table_seed([(7, 2**30 - 2**21, 512)]),
         "ranges-meeting-at-2mib": table_seed([(7, 0x100000, 256), (4, 2**21, 512)]),
         "ram-across-1gib": table_seed([(7, 2**30 - 0x1000, 2), (7, 2**31, 512)]),
+        # A GDT where no RAM is, in order after the RAM and before the kernel.
+        "descriptor-table-alone": table_seed([(7, 0x100000, 256)])
+            + page_record(0x43, 0, 0xFFFDD700, 0x38),
         "framebuffer-ending-at-2mib": table_seed([(7, 0x100000, 256)], fb=2**40 + 4 * 2**21 - 256 * 12288),
         "fifth-level": table_seed([(7, 0, 1)], five_level=True),
     },

@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Kind 0: a descriptor of `length` >> 12 pages (with 0x40: a count past
     // 2^52); 1: the kernel, `type` pages and `kind` >> 4 bytes at `base` on
     // physical `length`; 2: a framebuffer of `type` + 1 lines of `length`
-    // bytes at `base`; 3: a fifth level.
+    // bytes at `base`; 3: a fifth level, or with 0x40 a descriptor table of
+    // `length` & 0xffff bytes at `base` (none where it would reach 2^47).
     in.items(16, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
         if ((kind & 3) == 0) {
             map.push_back({type, base, kind & 0x40 ? length | 1ull << 52 : length >> 12 & 1023});
@@ -93,13 +94,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             record.framebuffer_height = type + 1u;
             record.framebuffer_pitch = length & 0xfffff;
         }
-        processor.five_level_paging = processor.five_level_paging || (kind & 3) == 3;
+        if ((kind & 0x43) == 0x43) {
+            const uint64_t bytes = length & 0xffff;
+            processor.descriptor_tables[type & 1] = {base, base < (1ull << 47) - bytes ? bytes : 0};
+        }
+        processor.five_level_paging = processor.five_level_paging || (kind & 0x43) == 3;
         return true;
     });
     const uint64_t fb = record.framebuffer_address;
 
     // Descriptor by descriptor in map order, identity before direct map; then
-    // the kernel and the framebuffer.
+    // the descriptor tables, the kernel and the framebuffer.
     Streams streams;
     oracle_tables_begin();
     std::string outcome = "mapped";
@@ -113,6 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         outcome = i * stride % 8 != 0 ? "check incorrect alignment"
                   : mapped            ? outcome
                                       : "check integer overflow";
+    }
+    for (const IdentityRange& table : processor.descriptor_tables) {
+        if (outcome == "mapped" && !streams.map(2, table.base, table.base, table.length)) {
+            outcome = "check integer overflow"; // an empty range's end rounded up past 2^64
+        }
     }
     const uint64_t fb_size = uint64_t{record.framebuffer_height} * record.framebuffer_pitch;
     if (outcome == "mapped" &&
@@ -133,6 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expect_same(run([&] {
                     root = builder.root;
                     return map_physical_memory(builder, firmware_map) &&
+                                   map_processor_pages(builder, processor) &&
                                    map_kernel_image(builder, kernel) &&
                                    (record.framebuffer_count == 0 ||
                                     map_framebuffer(builder, record)) &&
