@@ -3,6 +3,7 @@
 set(QUILLMOR_LOADER_SOURCES
     boot/boot_sequence.cpp
     boot/efi_main.cpp
+    boot/extension_block.cpp
     boot/handoff_record.cpp
     boot/handover.cpp
     boot/kernel_stage.cpp

@@ -294,7 +294,7 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
     system_table_ = {.ConOut = &console_out,
                      .StdErr = &standard_error,
                      .BootServices = &boot_services_,
-                     .NumberOfTableEntries = 2,
+                     .NumberOfTableEntries = 4,
                      .ConfigurationTable = configuration};
     loaded_image.DeviceHandle = device_handle();
     file_system.OpenVolume = open_volume;

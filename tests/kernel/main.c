@@ -13,6 +13,7 @@
 
 #include <quillmor/handoff.h>
 
+#include "extension_checks.h"
 #include "idt.h"
 #include "image_checks.h"
 #include "kernel_image.h"
@@ -70,6 +71,7 @@ static void check_handover(const struct quillmor_handoff* record, uint64_t recor
     check_acpi_rsdp(record, walk);
 
     check_region_table(record);
+    check_extension(record, record_physical, walk);
 
     check_region_mappings(record, walk);
     check_kernel_mapping(record, walk);

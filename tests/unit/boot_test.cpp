@@ -170,7 +170,7 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                   record.loader_version + "|" + record.modules[0].name + "|" +
                   record.modules[0].path,
               "TKVARNOB|quillmor|1.0.0|initrd|\\boot\\initrd.ustar");
-    EXPECT_TRUE(zero(record.reserved0, 8) && record.reserved1 == 0 && record.reserved2 == 0 &&
+    EXPECT_TRUE(record.reserved1 == 0 && record.reserved2 == 0 &&
                 zero(&record.modules[1], 3 * sizeof(quillmor_module)) &&
                 zero(&record.processors[1], 63 * sizeof(quillmor_processor)));
     for (uint32_t i = record.region_count; i < QUILLMOR_MAX_REGIONS; ++i) {
@@ -188,6 +188,40 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                          record.kernel_virtual_base, record.acpi_root_pointer,
                          got.kernel->entry_point),
               std::tuple(1u, 13544u, 1u, 3u, 3u, 1u, 1u, kDirect, base, acpi, base + 0x40));
+    // The extension block, in the record's pages: the firmware's tables, the
+    // map the successful exit was given, exactly as it lies in its buffer,
+    // no command line, the counter read at the entry and then at the jump.
+    const uint64_t extension_page = record_page + QUILLMOR_EXTENSION_OFFSET;
+    const auto& extension = *reinterpret_cast<const quillmor_extension*>(extension_page);
+    ASSERT_EQ(record.extension, kDirect + extension_page);
+    EXPECT_EQ(std::tuple(std::string(extension.magic, 8), extension.version, extension.size,
+                         extension.flags, extension.system_table, extension.smbios3_entry,
+                         extension.smbios_entry, extension.command_line,
+                         extension.command_line_length, extension.command_line_bytes[0]),
+              std::tuple("TKVAREXT", 1u, 0x868u, 0u,
+                         reinterpret_cast<uint64_t>(&firmware.system_table_),
+                         reinterpret_cast<uint64_t>(firmware.smbios_entries[0]),
+                         reinterpret_cast<uint64_t>(firmware.smbios_entries[1]),
+                         record.extension + 0x68, 0u, '\0'));
+    EXPECT_TRUE(0x1000 < extension.tsc_at_entry &&
+                extension.tsc_at_entry < extension.tsc_at_handover &&
+                extension.tsc_at_handover == fake_arch::state().tsc);
+    const size_t stride = firmware.descriptor_size;
+    const size_t exited_with = has_regions ? firmware.memory_map.size() : 0; // else it was empty
+    EXPECT_EQ(std::tuple(extension.memory_map_size, extension.memory_map_descriptor_size,
+                         extension.memory_map_descriptor_version),
+              std::tuple(exited_with * stride, stride, 1u));
+    for (size_t i = 0; i < exited_with; ++i) {
+        ASSERT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(extension.memory_map) + i * stride,
+                              &firmware.memory_map[i], sizeof(EFI_MEMORY_DESCRIPTOR)),
+                  0)
+            << "descriptor " << i;
+    }
+    const auto map_buffer = std::ranges::find_if(firmware.pool_blocks, [&](const auto& block) {
+        return block.first == extension.memory_map;
+    });
+    ASSERT_NE(map_buffer, firmware.pool_blocks.end());
+
     const EFI_GRAPHICS_OUTPUT_MODE_INFORMATION& mode = firmware.graphics_info;
     const uint64_t framebuffer = firmware.graphics_mode.FrameBufferBase;
     EXPECT_TRUE(record.framebuffer_count == 0 ||
@@ -274,7 +308,16 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
         const uint64_t first = start & ~0xfffull;
         map(first, first, end - first);
     }
-    map(handoff & ~0xfffull, record_page & ~0xfffull, record_page % 4096 + sizeof(record));
+    // The record with its extension block; what they point to in the direct
+    // map: the memory-map buffer, the RSDP and the SMBIOS entry points.
+    const auto direct = [&](uint64_t physical, uint64_t bytes) {
+        map(kDirect + (physical & ~0xfffull), physical & ~0xfffull, physical % 4096 + bytes);
+    };
+    direct(record_page, QUILLMOR_EXTENSION_OFFSET + sizeof(quillmor_extension));
+    direct(map_buffer->first, map_buffer->second);
+    direct(acpi, 36);
+    direct(extension.smbios3_entry, 24);
+    direct(extension.smbios_entry, 31);
     std::sort(want.begin(), want.end());
     want.erase(std::unique(want.begin(), want.end()), want.end());
     const TableWalk walk = walk_tables(pml4);
