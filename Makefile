@@ -7,6 +7,9 @@ JOBS ?= $(shell nproc)
 KERNEL ?= $(BUILD_DIR)/example-kernel.elf
 INITRD ?= $(BUILD_DIR)/initrd.ustar
 IMAGE ?= $(BUILD_DIR)/quillmor.img
+# SEAL=1: `make image` puts a loader sealed with KERNEL and INITRD on the disk.
+SEAL ?= 0
+LOADER = $(if $(filter 1,$(SEAL)),$(BUILD_DIR)/quillmor-sealed.efi,$(BUILD_DIR)/quillmor.efi)
 
 .PHONY: all prereqs configure build run image test test-scale bench fuzz format clean
 
@@ -29,8 +32,12 @@ run: build
 	        --initrd $(INITRD)
 
 image: build
-	scripts/make-disk-image.sh $(IMAGE) $(BUILD_DIR)/quillmor.efi $(KERNEL) $(INITRD)
-	@echo "$(IMAGE): GPT disk, EFI system partition with the loader, $(KERNEL) and $(INITRD)"
+ifeq ($(SEAL),1)
+	$(BUILD_DIR)/quillmor-seal $(BUILD_DIR)/quillmor.efi --kernel $(KERNEL) --initrd $(INITRD) \
+	        -o $(LOADER)
+endif
+	scripts/make-disk-image.sh $(IMAGE) $(LOADER) $(KERNEL) $(INITRD)
+	@echo "$(IMAGE): GPT disk, EFI system partition with the loader$(if $(filter 1,$(SEAL)), (sealed),), $(KERNEL) and $(INITRD)"
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --label-exclude scale
@@ -43,7 +50,7 @@ bench: build
 
 # Each fuzz target for FUZZ_SECONDS, its corpus kept in $(BUILD_DIR)/fuzz-corpus.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= kernel_image region_table page_tables utf8 page_ledger memory_map file_read
+FUZZ_TARGETS ?= kernel_image region_table page_tables utf8 page_ledger memory_map file_read sha256
 fuzz: build
 	@for target in $(FUZZ_TARGETS); do \
 	    corpus=$(BUILD_DIR)/fuzz-corpus/$$target; mkdir -p $$corpus; \

@@ -4,6 +4,7 @@
 #include "boot/extension_block.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
+#include "boot/image_seal.h"
 #include "boot/kernel_stage.h"
 #include "boot/platform_facts.h"
 #include "boot/region_stage.h"
@@ -16,6 +17,7 @@
 #include "firmware/memory_map.h"
 #include "firmware/open_protocol.h"
 #include "firmware/page_ledger.h"
+#include "firmware/secure_boot.h"
 #include "mm/handover_pages.h"
 #include "mm/kernel_direct_map_overlap.h"
 #include "mm/page_table_builder.h"
@@ -216,9 +218,26 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     const EFI_LOADED_IMAGE_PROTOCOL& loaded_image = open_loaded_image();
     EFI_FILE_PROTOCOL* root = open_boot_volume(loaded_image);
 
+    // A signed loader never runs files it was not sealed with: under Secure
+    // Boot an unsealed image stops before it opens any file.
+    SealedDigests seal;
+    const bool sealed = read_image_seal(seal);
+    if (!sealed && secure_boot_enabled()) {
+        fatal_stop("安全启动要求封存散列");
+    }
     // Both files are read before the kernel image is examined.
-    const FileContents kernel_file = read_file(root, kKernelPath);
-    const FileContents ramdisk = read_file(root, kRamdiskPath);
+    const SealedRead kernel_read =
+        read_sealed_file(root, kKernelPath, sealed ? &seal.kernel : nullptr);
+    if (!kernel_read.matches) {
+        fatal_stop("内核散列不符");
+    }
+    const SealedRead ramdisk_read =
+        read_sealed_file(root, kRamdiskPath, sealed ? &seal.ramdisk : nullptr);
+    if (!ramdisk_read.matches) {
+        fatal_stop("内存盘散列不符");
+    }
+    const FileContents& kernel_file = kernel_read.contents;
+    const FileContents& ramdisk = ramdisk_read.contents;
     const LoadPlan plan = place_kernel(kernel_file, loaded_image, entry_stack_pointer);
 
     quillmor_handoff& record = *create_handoff_record();
@@ -226,6 +245,12 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     quillmor_extension& extension = create_extension(record);
     extension.tsc_at_entry = tsc_at_entry;
     record_firmware_tables(extension, system_table);
+    // An unsealed boot that got here runs without Secure Boot; a sealed one
+    // did not need to ask before.
+    if (sealed) {
+        extension.flags = QUILLMOR_EXTENSION_SEALED |
+                          (secure_boot_enabled() ? QUILLMOR_EXTENSION_SECURE_BOOT : 0);
+    }
     add_record_entries(record, ramdisk.address, ramdisk.length);
 
     const MemoryMapBuffer map_buffer = allocate_memory_map_buffer(boot_services->GetMemoryMap);

@@ -6,11 +6,13 @@ set(QUILLMOR_LOADER_SOURCES
     boot/extension_block.cpp
     boot/handoff_record.cpp
     boot/handover.cpp
+    boot/image_seal.cpp
     boot/kernel_stage.cpp
     uefi/loader_globals.cpp
     firmware/open_protocol.cpp
     boot/platform_facts.cpp
     boot/region_stage.cpp
+    crypto/sha256.cpp
     diag/check_failure.cpp
     diag/checked.cpp
     diag/fatal_stop.cpp
@@ -23,6 +25,7 @@ set(QUILLMOR_LOADER_SOURCES
     firmware/file_reader.cpp
     firmware/memory_map.cpp
     firmware/page_ledger.cpp
+    firmware/secure_boot.cpp
     mm/handover_pages.cpp
     mm/kernel_direct_map_overlap.cpp
     mm/leaf_stores.cpp

@@ -58,7 +58,7 @@ uint64_t query_file_size(EFI_FILE_PROTOCOL* file) {
 // file (once, whatever happened). A Read that fails, or that reports the end
 // of the file before `size` bytes, is a fatal stop: a file that came out
 // shorter than its size says is not the file.
-void read_contents(EFI_FILE_PROTOCOL* file, uint64_t buffer, uint64_t size) {
+void read_contents(EFI_FILE_PROTOCOL* file, uint64_t buffer, uint64_t size, Sha256* hash) {
     uint64_t offset = 0;
     uint64_t asked = 0;
     UINTN count = 0;
@@ -66,9 +66,13 @@ void read_contents(EFI_FILE_PROTOCOL* file, uint64_t buffer, uint64_t size) {
     while (offset < size) {
         asked = size - offset < kMaxReadPiece ? size - offset : kMaxReadPiece;
         count = asked;
-        status = file->Read(file, &count, pointer_at<uint8_t>(checked_add(buffer, offset)));
+        uint8_t* piece = pointer_at<uint8_t>(checked_add(buffer, offset));
+        status = file->Read(file, &count, piece);
         if (status != EFI_SUCCESS || count == 0 || count > asked) {
             break;
+        }
+        if (hash != nullptr) {
+            sha256_add(*hash, piece, count);
         }
         offset = checked_add(offset, count);
     }
@@ -92,7 +96,7 @@ void log_file_read(Text path, uint64_t byte_count) {
 
 } // namespace
 
-FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path) {
+FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash) {
     const FirmwarePath firmware_path = to_firmware_path(path.text());
     EFI_FILE_PROTOCOL* file = nullptr;
     if (root->Open(root, &file, firmware_path.units, EFI_FILE_MODE_READ, 0) != EFI_SUCCESS ||
@@ -108,7 +112,7 @@ FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path) {
     if (!buffer.ok()) {
         fatal_stop("分配文件缓冲失败");
     }
-    read_contents(file, buffer.address, file_size);
+    read_contents(file, buffer.address, file_size, hash);
     log_file_read(path.text(), file_size);
     return {buffer.address, file_size};
 }

@@ -2,6 +2,7 @@
 // memory or the loader stops: there is no failure result to handle.
 #pragma once
 
+#include "crypto/sha256.h"
 #include "diag/text.h"
 #include "uefi/uefi.h"
 
@@ -37,5 +38,6 @@ struct FileContents {
 // Opens, measures, reads (in pieces) and closes one file, logging
 // "[quillmor] 读入 ..." on success. A file that cannot be opened gets its own
 // line and a halt; every other failure, a short file included, is a fatal
-// stop.
-FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path);
+// stop. Each piece goes into `hash` (when given) right as it arrives, while
+// it is still in the cache.
+FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash = nullptr);

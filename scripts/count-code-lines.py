@@ -11,8 +11,8 @@ import sys
 from pathlib import Path
 
 GROUPS = [
-    ("loader", ["arch/", "boot/", "diag/", "elf/", "firmware/", "mm/", "platform/", "uefi/",
-                "include/"]),
+    ("loader", ["arch/", "boot/", "crypto/", "diag/", "elf/", "firmware/", "mm/", "platform/",
+                "uefi/", "include/"]),
     ("unit tests, fakes, fuzz targets", ["tests/unit/", "tests/fakes/", "tests/fuzz/", "tests/support/",
                                          "tests/arch/"]),
     ("test kernel", ["tests/kernel/"]),

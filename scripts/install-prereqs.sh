@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(clang lld llvm gcc g++ cmake ninja-build make libgtest-dev libgmock-dev
           libbenchmark-dev qemu-system-x86 ovmf mtools gdisk dosfstools tar python3
-          u-boot-qemu grub-common grub-efi-amd64-bin systemd-boot-efi sbsigntool openssl)
+          u-boot-qemu grub-common grub-efi-amd64-bin systemd-boot-efi sbsigntool openssl
+          libssl-dev)
 
 missing=()
 for package in "${packages[@]}"; do

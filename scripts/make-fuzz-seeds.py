@@ -169,6 +169,14 @@ SEEDS = {
         "count-too-large": file_read(0x00, 5000, bytes([0xC3])),
         "read-fails": file_read(0x00, 100, bytes([0xE1])),
     },
+    # Shape byte, then the message: 55 and 56 bytes put the length in the
+    # padding's own block or not; 0xc8 repeats the message to 4 KiB.
+    "sha256": {
+        "abc": b"\x00abc",
+        "55-bytes": b"\x01" + b"a" * 55,
+        "56-bytes": b"\x02" + b"a" * 56,
+        "repeated-in-odd-pieces": b"\xc8" + bytes(range(251)),
+    },
 }
 
 for target, seeds in SEEDS.items():

@@ -175,6 +175,16 @@ MUTANTS = [
     ("alias check off for touching ranges", "diag/checked.cpp",
      "to < checked_add(from, count) && from < checked_add(to, count)",
      "to <= checked_add(from, count) && from < checked_add(to, count)"),
+    ("SecureBoot on for any non-zero byte", "firmware/secure_boot.cpp",
+     "value == 1;", "value != 0;"),
+    ("the sealed ramdisk's digest not compared", "boot/boot_sequence.cpp",
+     "if (!ramdisk_read.matches) {", "if (false) {"),
+    ("a seal with more flags than its version's taken as one", "boot/image_seal.cpp",
+     "seal.flags != kSealFlagsOfThisVersion", "(seal.flags & kSealFlagsOfThisVersion) == 0"),
+    ("SHA-256 length in bytes, not bits", "crypto/sha256.cpp",
+     "checked_mul(hash.total_bytes, 8)", "hash.total_bytes"),
+    ("the last byte of each read piece not hashed", "firmware/file_reader.cpp",
+     "sha256_add(*hash, piece, count);", "sha256_add(*hash, piece, count - 1);"),
 ]
 
 HOST_TARGETS = ["quillmor_unit_tests", "quillmor_unit_tests_sanitized", "arch_cpuid_test"]

@@ -212,6 +212,24 @@ static_assert(offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == 256);
 static_assert(offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 280);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376);
 
+// ---- Runtime services ---------------------------------------------------
+
+using EFI_GET_VARIABLE = EFI_STATUS(EFIAPI*)(const CHAR16* VariableName, const EFI_GUID* VendorGuid,
+                                             uint32_t* Attributes, UINTN* DataSize, void* Data);
+
+// Only the head of the table, up to the one service the loader calls.
+struct EFI_RUNTIME_SERVICES {
+    EFI_TABLE_HEADER Hdr;
+    void* GetTime;
+    void* SetTime;
+    void* GetWakeupTime;
+    void* SetWakeupTime;
+    void* SetVirtualAddressMap;
+    void* ConvertPointer;
+    EFI_GET_VARIABLE GetVariable;
+};
+static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == 72);
+
 // ---- System table -------------------------------------------------------
 
 struct EFI_CONFIGURATION_TABLE {
@@ -230,13 +248,14 @@ struct EFI_SYSTEM_TABLE {
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* ConOut;
     EFI_HANDLE StandardErrorHandle;
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* StdErr;
-    void* RuntimeServices;
+    EFI_RUNTIME_SERVICES* RuntimeServices;
     EFI_BOOT_SERVICES* BootServices;
     UINTN NumberOfTableEntries;
     EFI_CONFIGURATION_TABLE* ConfigurationTable;
 };
 static_assert(offsetof(EFI_SYSTEM_TABLE, ConOut) == 64);
 static_assert(offsetof(EFI_SYSTEM_TABLE, StdErr) == 80);
+static_assert(offsetof(EFI_SYSTEM_TABLE, RuntimeServices) == 88);
 static_assert(offsetof(EFI_SYSTEM_TABLE, BootServices) == 96);
 static_assert(offsetof(EFI_SYSTEM_TABLE, NumberOfTableEntries) == 104);
 static_assert(offsetof(EFI_SYSTEM_TABLE, ConfigurationTable) == 112);
@@ -396,5 +415,9 @@ constexpr EFI_GUID SMBIOS_TABLE_GUID = {
     0xeb9d2d31, 0x2d88, 0x11d3, {0x9a, 0x16, 0x00, 0x90, 0x27, 0x3f, 0xc1, 0x4d}};
 constexpr EFI_GUID SMBIOS3_TABLE_GUID = {
     0xf2fd1544, 0x9794, 0x4a2c, {0x99, 0x2e, 0xe5, 0xbb, 0xcf, 0x20, 0xe3, 0x94}};
+// The vendor of the variables the UEFI specification defines, SecureBoot
+// among them.
+constexpr EFI_GUID EFI_GLOBAL_VARIABLE = {
+    0x8be4df61, 0x93ca, 0x11d2, {0xaa, 0x0d, 0x00, 0xe0, 0x98, 0x03, 0x2b, 0x8c}};
 constexpr EFI_GUID ACPI_TABLE_GUID = {
     0xeb9d2d30, 0x2d88, 0x11d3, {0x9a, 0x16, 0x00, 0x90, 0x27, 0x3f, 0xc1, 0x4d}};

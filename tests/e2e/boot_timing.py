@@ -6,6 +6,11 @@ summary line's region count and page-ledger count, and whether the test
 kernel's checks passed.
 
     boot_timing.py --build-dir build --memory 1G 16G 64G 1T [--json FILE]
+    boot_timing.py --build-dir build --seal-compare 64 --repeat 3 [--json FILE]
+
+With --seal-compare MIB it boots 1 GiB machines with a ramdisk of MIB MiB
+instead, unsealed and sealed in turn (quillmor-seal beside the loader), so
+that the loader times show what verifying the files costs.
 
 The table goes to stdout; with --json FILE the figures are also written as
 JSON to FILE ('-' for stdout, the table then goes to stderr). Exit status 0
@@ -14,12 +19,14 @@ when every boot passed, 1 when one did not, 2 when the bench could not run.
 
 import argparse
 import dataclasses
+import functools
 import json
 import os
 import platform
 import re
 import shutil
 import sys
+import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -51,9 +58,13 @@ def deadline_for(size):
     return 180.0 if gib <= 4 else 240.0 if gib <= 16 else 300.0 if gib <= 64 else 600.0
 
 
-def measure(context, memory, deadline, keep):
+def measure(context, memory, deadline, keep, ramdisk=None, sealed=False):
     files = {scenarios.KERNEL_FILE: context.test_kernel(),
-             scenarios.RAMDISK_FILE: scenarios.sample_ramdisk()}
+             scenarios.RAMDISK_FILE: ramdisk or scenarios.sample_ramdisk()}
+    if sealed:
+        run_dir = Path(tempfile.mkdtemp(prefix="quillmor-seal-"))
+        files = scenarios.sealed_volume(dataclasses.replace(context, run_dir=run_dir), files=files)
+        shutil.rmtree(run_dir, ignore_errors=True)
     size = parse_size(memory)
     # Other work on the machine stretches every figure; say how much there was.
     load_average = round(os.getloadavg()[0], 2)
@@ -75,7 +86,8 @@ def measure(context, memory, deadline, keep):
                "kernel_checks_failed": report.kernel.get("failed"),
                "passed": report.passed, "ending": result.ending(),
                "kernel_info": report.kernel.get("info", {}), "problems": report.problems,
-               "artifacts": None, "load_average": load_average, **(table_pages or {})}
+               "artifacts": None, "load_average": load_average, "sealed": sealed,
+               "ramdisk_bytes": len(files[scenarios.RAMDISK_FILE]), **(table_pages or {})}
     banner = result.raw.find(scenarios.BANNER)
     handoff = result.raw.find(HANDOFF_TEXT, max(banner, 0))
     if banner >= 0:
@@ -100,10 +112,11 @@ def table(rows):
             return "-"
         return f"{value:.{digits}f}" if digits is not None else str(value)
 
-    lines = [f"{'memory':>7} {'loader s':>9} {'regions':>8} {'ledger':>7} {'kernel':>7} "
+    lines = [f"{'memory':>7} {'sealed':>6} {'loader s':>9} {'regions':>8} {'ledger':>7} {'kernel':>7} "
              f"{'firmware s':>11} {'total s':>8}"]
     for row in rows:
-        lines.append(f"{row['memory']:>7} {cell(row['loader_seconds'], 3):>9} "
+        lines.append(f"{row['memory']:>7} {'yes' if row['sealed'] else 'no':>6} "
+                     f"{cell(row['loader_seconds'], 3):>9} "
                      f"{cell(row['regions']):>8} {cell(row['ledger_ranges']):>7} "
                      f"{'passed' if row['passed'] else 'FAILED':>7} "
                      f"{cell(row['firmware_seconds'], 1):>11} {cell(row['total_seconds'], 1):>8}")
@@ -125,6 +138,9 @@ def main():
     parser.add_argument("--deadline", type=float, help="seconds allowed per boot")
     parser.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     parser.add_argument("--keep", action="store_true", help="keep every run's directory")
+    parser.add_argument("--seal-compare", type=int, metavar="MIB",
+                        help="boot 1 GiB with a ramdisk of MIB MiB, unsealed and sealed in turn")
+    parser.add_argument("--repeat", type=int, default=1, help="pairs of boots to compare")
     args = parser.parse_args()
 
     build = Path(args.build_dir)
@@ -133,7 +149,18 @@ def main():
     out = sys.stderr if args.json == "-" else sys.stdout
     rows = []
     try:
-        for memory in args.memory:
+        if args.seal_compare:
+            # The bench's check of the kernel's ramdisk hash, once per ramdisk.
+            scenarios.fnv1a64 = functools.lru_cache(maxsize=1)(scenarios.fnv1a64)
+            ramdisk = bytes(range(251)) * ((args.seal_compare << 20) // 251 + 1)
+            ramdisk = ramdisk[:args.seal_compare << 20]
+            for run in range(args.repeat):
+                for sealed in (False, True):
+                    print(f"booting with a {args.seal_compare} MiB ramdisk, "
+                          f"{'sealed' if sealed else 'unsealed'} ({run + 1}/{args.repeat}) ...",
+                          file=sys.stderr, flush=True)
+                    rows.append(measure(context, "1G", args.deadline, args.keep, ramdisk, sealed))
+        for memory in [] if args.seal_compare else args.memory:
             parse_size(memory)
             print(f"booting with {memory} ...", file=sys.stderr, flush=True)
             rows.append(measure(context, memory, args.deadline, args.keep))

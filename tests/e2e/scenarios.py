@@ -833,17 +833,35 @@ def snakeoil_file(name):
     return package_file("ovmf", f"/{name}", f"/usr/share/ovmf/{name}")
 
 
-def signed_loader(context):
-    """The loader signed with the key whose certificate Debian's Secure Boot
-    OVMF has enrolled. sbsign takes no passphrase, so the key is decrypted
-    into the run's directory first."""
+def signed_loader(context, image=None):
+    """The loader (or `image`) signed with the key whose certificate Debian's
+    Secure Boot OVMF has enrolled. sbsign takes no passphrase, so the key is
+    decrypted into the run's directory first."""
     key = context.run_dir / "signing-key.pem"
     signed = context.run_dir / "quillmor-signed.efi"
     run_tool(["openssl", "pkey", "-passin", "pass:snakeoil", "-out", key,
               "-in", snakeoil_file("PkKek-1-snakeoil.key")], "openssl")
     run_tool(["sbsign", "--key", key, "--cert", snakeoil_file("PkKek-1-snakeoil.pem"),
-              "--output", signed, context.loader], "sbsigntool")
+              "--output", signed, image or context.loader], "sbsigntool")
     return signed.read_bytes()
+
+
+def sealed_volume(context, change=None, sign=False, files=None):
+    """The good volume (or `files`) with, as BOOTX64.EFI, the loader sealed
+    with its kernel and ramdisk by quillmor-seal (built beside the loader) and
+    then signed when `sign`; after sealing the last byte of the file `change`
+    is flipped."""
+    files = dict(files or _good_volume(context))
+    sealed = context.run_dir / "quillmor-sealed.efi"
+    for name in (KERNEL_FILE, RAMDISK_FILE):
+        (context.run_dir / Path(name).name).write_bytes(files[name])
+    run_tool([context.loader.parent / "quillmor-seal", context.loader,
+              "--kernel", context.run_dir / "mavotix.elf",
+              "--initrd", context.run_dir / "initrd.ustar", "-o", sealed], "make")
+    if change:
+        files[change] = files[change][:-1] + bytes([files[change][-1] ^ 1])
+    files[BOOT_PATH] = signed_loader(context, sealed) if sign else sealed.read_bytes()
+    return files
 
 
 # OVMF's boot manager refusing the disk's boot option for its signature.
@@ -886,11 +904,39 @@ full_boot_scenario("boot-cpu-max",
                    "complete boot on QEMU's 'max' processor: every feature TCG has, CPUID leaf "
                    "0x0b", Machine(memory="1G", cpu="max"),
                    kernel_info={"boot-processor": {"leaf": "0xb"}})
-full_boot_scenario("boot-secure-signed",
-                   "Secure Boot on, Debian's test keys enrolled: the loader signed with that key "
-                   "boots", Machine(firmware="ovmf-secure"),
-                   files=lambda c: {**_good_volume(c), BOOT_PATH: signed_loader(c)},
+# Sealed boot, with Secure Boot enforced and without: a sealed loader runs
+# only the files it was sealed with, and under Secure Boot only a sealed one.
+def _stop_after_kernel(message):
+    return _exact_check(lambda f: BANNER + volume_opened()
+                        + file_read(KERNEL_PATH, len(f[KERNEL_FILE])) + fatal(message))
+
+
+SECURE = Machine(firmware="ovmf-secure")
+full_boot_scenario("boot-secure-sealed-signed",
+                   "Secure Boot on: the sealed and signed loader boots, its log byte for byte "
+                   "that of an unsealed one", SECURE,
+                   files=lambda c: sealed_volume(c, sign=True),
                    preamble=b"BdsDxe: starting Boot0001")
+for _name, _firmware, _change, _check in (
+        ("secure-sealed-kernel-changed", SECURE, KERNEL_FILE, _stop_after_kernel("内核散列不符")),
+        ("secure-sealed-ramdisk-changed", SECURE, RAMDISK_FILE,
+         _exact_check(lambda f: _reads(f) + fatal("内存盘散列不符"))),
+        ("sealed-kernel-changed", Machine(), KERNEL_FILE, _stop_after_kernel("内核散列不符"))):
+    scenario(_name, f"{'Secure Boot on' if _firmware is SECURE else 'Secure Boot off'}: the last "
+             f"byte of {_change} changed after sealing stops the boot right after its file line",
+             files=lambda c, change=_change, sign=_firmware is SECURE:
+                 sealed_volume(c, change=change, sign=sign),
+             check=_check, machine=_firmware)
+scenario("secure-signed-unsealed",
+         "Secure Boot on: the signed but unsealed loader stops before it opens any file",
+         files=lambda c: {**_good_volume(c), BOOT_PATH: signed_loader(c)}, machine=SECURE,
+         check=_exact_check(lambda f: BANNER + volume_opened() + fatal("安全启动要求封存散列")))
+full_boot_scenario("boot-sealed", "Secure Boot off: the sealed loader boots as an unsealed one",
+                   Machine(), files=sealed_volume)
+full_boot_scenario("boot-u-boot-sealed",
+                   "U-Boot's UEFI, which has no SecureBoot variable: the sealed loader boots",
+                   U_BOOT, framebuffers=0, preamble=b"U-Boot ", files=sealed_volume)
+
 scenario("secure-unsigned-refused",
          "Secure Boot on: the firmware refuses the unsigned loader and its banner never appears",
          files=_good_volume, check=check_refused, machine=Machine(firmware="ovmf-secure"),

@@ -169,6 +169,23 @@ EFI_STATUS EFIAPI set_watchdog_timer(UINTN timeout, uint64_t, UINTN, CHAR16*) {
     return call(timeout == 0 ? "SetWatchdogTimer" : "SetWatchdogTimer(on)").answer.value_or(0);
 }
 
+// Only the global SecureBoot variable exists, and only when the test set it.
+EFI_STATUS EFIAPI get_variable(const CHAR16* name, const EFI_GUID* vendor, uint32_t*, UINTN* size,
+                               void* data) {
+    const Call c = call("GetVariable", size != nullptr && (*size == 0 || data != nullptr));
+    const auto& value = fw().secure_boot;
+    if (c.answer || !value || narrow(name) != "SecureBoot" || *vendor != EFI_GLOBAL_VARIABLE) {
+        return c.answer.value_or(EFI_NOT_FOUND);
+    }
+    const UINTN offered = *size;
+    *size = value->size();
+    if (offered < value->size()) {
+        return EFI_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(data, value->data(), value->size());
+    return EFI_SUCCESS;
+}
+
 EFI_STATUS EFIAPI open_volume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*, EFI_FILE_PROTOCOL** root) {
     const Call c = call("OpenVolume");
     if (c.answer) {
@@ -290,9 +307,11 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
                       .ExitBootServices = exit_boot_services,
                       .SetWatchdogTimer = set_watchdog_timer,
                       .OpenProtocol = open_protocol};
+    runtime_services_.GetVariable = get_variable;
     standard_error = console_out = {.OutputString = output_string, .SetAttribute = set_attribute};
     system_table_ = {.ConOut = &console_out,
                      .StdErr = &standard_error,
+                     .RuntimeServices = &runtime_services_,
                      .BootServices = &boot_services_,
                      .NumberOfTableEntries = 4,
                      .ConfigurationTable = configuration};

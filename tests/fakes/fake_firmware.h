@@ -107,6 +107,8 @@ struct FakeFirmware {
     std::optional<FileInfoAnswer> info_answer;
     std::vector<uint8_t> read_answers;
     std::vector<std::pair<uint64_t, uint64_t>> pool_blocks; // address, bytes
+    // The bytes of the global variable SecureBoot; none: no such variable.
+    std::optional<std::vector<uint8_t>> secure_boot;
 
     // Lines of 1056 pixels: a pitch of 4224 bytes, 792 pages in all.
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION graphics_info = {
@@ -131,6 +133,7 @@ struct FakeFirmware {
     uint64_t arena_used = 0;
     EFI_SYSTEM_TABLE system_table_ = {};
     EFI_BOOT_SERVICES boot_services_ = {};
+    EFI_RUNTIME_SERVICES runtime_services_ = {};
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error = {};
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out = {};
 };

@@ -1,13 +1,17 @@
 """quillmor-check against the bench's crafted kernels: each rejection name
 with its exit status and the loader's own log line, the plan of a kernel
-the loader accepts, and the statuses for empty files and bad usage.
+the loader accepts, and the statuses for empty files and bad usage. Then
+quillmor-seal on the loader image: the seal's bytes and the PE checksum, and
+what it refuses.
 
-    python3 quillmor_check_test.py TOOL KERNEL [KERNEL...]
+    python3 quillmor_check_test.py TOOL SEAL_TOOL LOADER KERNEL [KERNEL...]
 
 Every KERNEL must be one the loader accepts.
 """
 
+import hashlib
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,12 +24,26 @@ import kernel_image  # noqa: E402
 import scenarios  # noqa: E402
 
 TOOL = None
+SEAL_TOOL = None
+LOADER = None
 KERNELS = []
 NAMES = scenarios.REJECTION_NAMES
 
 
-def run(*args):
-    return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True, check=False)
+def run(*args, tool=None):
+    return subprocess.run([tool or TOOL, *map(str, args)], capture_output=True, text=True,
+                          check=False)
+
+
+def pe_checksum(image, at):
+    """The PE checksum: 16-bit words with end-around carry, the field itself
+    as zero, plus the file's length."""
+    data = image[:at] + bytes(4) + image[at + 4:] + bytes(len(image) % 2)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", data):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(image)
 
 
 class QuillmorCheckTest(unittest.TestCase):
@@ -90,9 +108,49 @@ class QuillmorCheckTest(unittest.TestCase):
         self.assertEqual(run().returncode, 1)
         self.assertEqual(run(kernel, kernel).returncode, 1)
 
+    def test_seal_writes_the_digests_and_refuses_what_it_must(self):
+        loader, kernel = Path(LOADER).read_bytes(), Path(KERNELS[0]).read_bytes()
+        ramdisk = self.write("initrd", bytes(range(256)) * 41)
+        out = Path(self.dir.name) / "sealed.efi"
+        result = run(LOADER, "--kernel", KERNELS[0], "--initrd", ramdisk, "-o", out,
+                     tool=SEAL_TOOL)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        sealed = out.read_bytes()
+        pe = struct.unpack_from("<I", loader, 0x3C)[0]
+        count, optional_size = (struct.unpack_from("<H", loader, pe + off)[0] for off in (6, 20))
+        headers = [pe + 24 + optional_size + 40 * i for i in range(count)]
+        at = next(struct.unpack_from("<I", loader, h + 20)[0] for h in headers
+                  if loader[h:h + 8] == b".qseal\0\0")
+        self.assertEqual(loader[at:at + 4096], bytes(4096))
+        checksum_at = pe + 24 + 64
+        self.assertEqual(sealed[at:at + 4096], b"QMORSEAL" + struct.pack("<II", 1, 3)
+                         + hashlib.sha256(kernel).digest()
+                         + hashlib.sha256(ramdisk.read_bytes()).digest() + bytes(4096 - 80))
+        self.assertEqual(struct.unpack_from("<I", sealed, checksum_at)[0],
+                         pe_checksum(sealed, checksum_at))
+        changed = [i for i in range(len(loader)) if loader[i] != sealed[i]]
+        self.assertTrue(all(at <= i < at + 4096 or checksum_at <= i < checksum_at + 4
+                            for i in changed))
+        # A certificate table (as sbsign adds it), a kernel the loader refuses, an empty ramdisk.
+        signed = bytearray(loader)
+        struct.pack_into("<II", signed, checksum_at - 64 + 112 + 4 * 8, len(loader), 8)
+        refusals = [(self.write("signed.efi", bytes(signed)), KERNELS[0], ramdisk, 5,
+                     "seal the unsigned loader first, then sign"),
+                    (LOADER, self.write("bad.elf", scenarios.rejected_kernels()["NotElf64"][1]),
+                     ramdisk, 10, "rejected: NotElf64"),
+                    (LOADER, KERNELS[0], self.write("empty", b""), 2, "文件为空")]
+        for image, kernel_path, ramdisk_path, status, text in refusals:
+            with self.subTest(status=status):
+                result = run(image, "--kernel", kernel_path, "--initrd", ramdisk_path, "-o",
+                             out, tool=SEAL_TOOL)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(text, result.stdout + result.stderr)
+
 
 if __name__ == "__main__":
     TOOL = sys.argv.pop(1)
+    SEAL_TOOL = sys.argv.pop(1)
+    LOADER = sys.argv.pop(1)
     while len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
         KERNELS.append(sys.argv.pop(1))
     unittest.main()

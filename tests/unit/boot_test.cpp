@@ -12,6 +12,7 @@
 // sources is never reached.
 #include "boot/boot_sequence.h"
 #include "boot/handoff_record.h"
+#include "boot/image_seal.h"
 #include "boot/kernel_stage.h"
 #include "diag/checked.h"
 #include "firmware/page_ledger.h"
@@ -101,6 +102,7 @@ void set_up(FakeFirmware& firmware) {
     fake_arch::state().stack_pointer = 0x10ff008;
     page_ledger().clear();
     carve_table().clear();
+    quillmor_image_seal = {};
 }
 
 constexpr uint64_t kDirect = 0xffff800000000000ull;
@@ -194,11 +196,15 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
     const uint64_t extension_page = record_page + QUILLMOR_EXTENSION_OFFSET;
     const auto& extension = *reinterpret_cast<const quillmor_extension*>(extension_page);
     ASSERT_EQ(record.extension, kDirect + extension_page);
+    // Sealed, and Secure Boot on: flags 3; sealed, off: 2; unsealed (and off): 0.
+    const uint32_t flags = quillmor_image_seal.flags == 0                    ? 0
+                           : firmware.secure_boot == std::vector<uint8_t>{1} ? 3u
+                                                                             : 2u;
     EXPECT_EQ(std::tuple(std::string(extension.magic, 8), extension.version, extension.size,
                          extension.flags, extension.system_table, extension.smbios3_entry,
                          extension.smbios_entry, extension.command_line,
                          extension.command_line_length, extension.command_line_bytes[0]),
-              std::tuple("TKVAREXT", 1u, 0x868u, 0u,
+              std::tuple("TKVAREXT", 1u, 0x868u, flags,
                          reinterpret_cast<uint64_t>(&firmware.system_table_),
                          reinterpret_cast<uint64_t>(firmware.smbios_entries[0]),
                          reinterpret_cast<uint64_t>(firmware.smbios_entries[1]),
@@ -469,6 +475,29 @@ Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
     };
 }
 
+// What quillmor-seal writes: the image sealed with the volume's files as they
+// are now. Then the firmware's SecureBoot variable set, and a byte of the
+// kernel (`change` 1) or the ramdisk's last byte (2) changed; `flags` other
+// than the two digests' make it a seal of another format.
+Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
+               uint32_t flags = kSealFlagsOfThisVersion) {
+    return [=](FakeFirmware& fw) {
+        QuillmorSeal& seal = quillmor_image_seal;
+        std::memcpy(seal.magic, kSealMagic, sizeof(kSealMagic));
+        seal.version = kSealVersion;
+        seal.flags = flags;
+        for (const auto& [file, digest] : {std::pair{kKernelFile, seal.kernel_sha256},
+                                           std::pair{kRamdiskFile, seal.ramdisk_sha256}}) {
+            Sha256 hash = sha256_start();
+            sha256_add(hash, fw.files.at(file).data(), fw.files.at(file).size());
+            std::memcpy(digest, sha256_finish(hash).bytes, kSha256DigestBytes);
+        }
+        fw.secure_boot = secure_boot;
+        change == 1 ? void(fw.files[kKernelFile][0x1000] ^= 1) : void();
+        change == 2 ? void(fw.files[kRamdiskFile].back() ^= 0x80) : void();
+    };
+}
+
 void landing_a_page_short(FakeFirmware&) {
     const std::vector<uint8_t> file = kernel_file();
     const FileBytes bytes = {reinterpret_cast<uint64_t>(file.data()), file.size()};
@@ -498,6 +527,7 @@ void fragmenting(FakeFirmware& firmware) {
 TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     std::map<std::string, std::vector<std::string>> reached; // ending -> what reached it
     size_t runs = 0;
+    std::string last_log;
     const auto run = [&](const std::string& what, const Outcome& want,
                          const std::vector<Fault>& faults, const Arrange& arrange = nullptr,
                          uint64_t arena_bytes = 4 << 20) {
@@ -514,6 +544,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             check_handover(got, firmware, want.ram_mapped, want.regions);
         }
         EXPECT_TRUE(got.log.ends_with("\r\n"));
+        last_log = got.log;
         // Nothing between the reading whose key left boot services and the exit.
         const auto reading =
             std::find(firmware.calls.rbegin(), firmware.calls.rend(), "GetMemoryMap");
@@ -548,6 +579,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {"GetMemoryMap", {"Status", "Unchanged", "SizeZero", "StrideSmall"}},
         {"LocateHandle", {"Status", "NullOut", "Unchanged", "SizeZero", "SizeHuge", "SizeOdd"}},
         {"ExitBootServices", {"Status"}},
+        {"GetVariable", {"Status", "Unchanged"}}, // SecureBoot unread means off
     };
     const EFI_STATUS statuses[] = {EFI_OUT_OF_RESOURCES, EFI_DEVICE_ERROR,  EFI_INVALID_PARAMETER,
                                    EFI_BUFFER_TOO_SMALL, EFI_UNSUPPORTED,   EFI_NOT_FOUND,
@@ -579,6 +611,32 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     };
     special("no boot services in the system table", fatal("没有引导服务"),
             [](FakeFirmware& fw) { fw.system_table()->BootServices = nullptr; });
+    // Sealed boot. A sealed image whose files match logs what an unsealed
+    // one does, byte for byte; a changed file stops right after its line.
+    const std::string volume = "引导卷已打开\r\n";
+    const std::string kernel_line = volume + "[quillmor] 读入 \\boot\\mavotix.elf 6912 字节\r\n";
+    for (const std::vector<uint8_t>& value : {std::vector<uint8_t>{0}, {2}, {1, 0}}) {
+        special("unsealed, SecureBoot of " + std::to_string(value.size()) + " bytes, first " +
+                    std::to_string(value[0]),
+                {"kernel"}, [=](FakeFirmware& fw) { fw.secure_boot = value; });
+    }
+    const std::string unsealed_log = last_log; // the same stack and arena as the sealed boots
+    special("Secure Boot on, the image unsealed",
+            fatal("安全启动要求封存散列", {"\r\n[quillmor] " + volume + kFatal.substr(5)}),
+            [](FakeFirmware& fw) { fw.secure_boot = {{1}}; });
+    special("Secure Boot on, a seal claiming a command-line file", fatal("安全启动要求封存散列"),
+            sealed({{1}}, 0, kSealFlagsOfThisVersion | kSealCommandLine));
+    special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed({{1}}));
+    EXPECT_EQ(last_log, unsealed_log);
+    special("sealed, Secure Boot off, the files as sealed", {"kernel"}, sealed(std::nullopt));
+    EXPECT_EQ(last_log, unsealed_log);
+    special("sealed, a byte of the kernel changed",
+            fatal("内核散列不符", {kernel_line + kFatal.substr(5)}), sealed(std::nullopt, 1));
+    const std::vector<std::string> sealed_calls =
+        run("sealed, Secure Boot on, the ramdisk's last byte changed",
+            fatal("内存盘散列不符", {"initrd.ustar 1049576 字节\r\n" + kFatal.substr(5)}), {},
+            sealed({{1}}, 2));
+    EXPECT_EQ(std::ranges::count(sealed_calls, "GetVariable"), 0); // sealed: verified regardless
     special("no watchdog", {"kernel"},
             [](FakeFirmware& fw) { fw.boot_services().SetWatchdogTimer = nullptr; });
     // The kernel's image is five pages; the stack is the 128 KiB below the

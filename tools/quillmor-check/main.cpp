@@ -7,9 +7,9 @@
 //
 // Exit status: 0 accepted; 1 usage or unreadable file; 2 unusable ramdisk;
 // 3 empty kernel file; 10 + n for the n-th rejection name (NotElf64 = 10 ...
-// EmptyImage = 16). See exit_status_of below.
+// EmptyImage = 16), as kernel_verdict.h gives them.
 #include "elf/kernel_image.h"
-#include "tools/quillmor-check/fault_hints.h"
+#include "tools/quillmor-check/kernel_verdict.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -33,8 +33,6 @@ constexpr uint64_t kDirectMapWarnEnd = 0xffff900000000000ull;
 constexpr int kExitAccepted = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitBadRamdisk = 2;
-constexpr int kExitEmptyKernel = 3;
-constexpr int kExitFirstRejection = 10;
 
 std::optional<std::vector<uint8_t>> read_whole(const char* path) {
     std::ifstream in(path, std::ios::binary);
@@ -46,15 +44,6 @@ std::optional<std::vector<uint8_t>> read_whole(const char* path) {
 
 uint64_t pages_for(uint64_t bytes) {
     return (bytes + kPage - 1) / kPage;
-}
-
-std::string name_of(KernelImageError error) {
-    const Text name = kernel_image_error_name(error);
-    return std::string(name.bytes, name.length);
-}
-
-int exit_status_of(KernelImageError error) {
-    return kExitFirstRejection + static_cast<int>(error);
 }
 
 void print_plan(const char* path, const LoadPlan& plan) {
@@ -86,15 +75,6 @@ void print_plan(const char* path, const LoadPlan& plan) {
                     "and stack are identity-mapped: at boot the loader refuses a span that "
                     "overlaps them\n");
     }
-}
-
-void print_rejection(const char* path, KernelImageFault fault) {
-    const std::string name = name_of(kernel_image_error(fault));
-    const FaultHint hint = fault_hint(fault);
-    std::printf("%s: rejected: %s\n", path, name.c_str());
-    std::printf("  the loader logs: [quillmor] 内核映像不合规：%s\n", name.c_str());
-    std::printf("  cause: %s\n", hint.cause);
-    std::printf("  hint:  %s\n", hint.remedy);
 }
 
 // Places the image as the loader would, into memory of our own, so that a
@@ -134,26 +114,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillmor-check: cannot read %s\n", kernel_path);
         return kExitUsage;
     }
-    if (kernel->empty()) {
-        std::printf("%s: empty; the loader stops with: [quillmor] 装载失败：文件为空\n",
-                    kernel_path);
-        return kExitEmptyKernel;
-    }
     // The loader reads files into pool memory, which is 8-byte aligned.
     std::vector<uint8_t> file(*kernel);
-    const auto plan =
-        plan_kernel({reinterpret_cast<uint64_t>(file.data()), static_cast<uint64_t>(file.size())});
-    if (!plan.ok()) {
-        print_rejection(kernel_path, plan.error());
-        return exit_status_of(kernel_image_error(plan.error()));
+    int refusal = 0;
+    const auto plan = judge_kernel(kernel_path, file, refusal);
+    if (!plan) {
+        return refusal;
     }
-    if (plan.value().image_size > (uint64_t{1} << 30) || !place(file, plan.value())) {
+    if (plan->image_size > (uint64_t{1} << 30) || !place(file, *plan)) {
         // Only the landing area's size can stop the boot now; say so.
         std::printf("%s: accepted, but its landing area of %" PRIu64
                     " bytes is more than this check will place\n",
-                    kernel_path, plan.value().image_size);
+                    kernel_path, plan->image_size);
     }
-    print_plan(kernel_path, plan.value());
+    print_plan(kernel_path, *plan);
 
     if (ramdisk_path != nullptr) {
         const auto ramdisk = read_whole(ramdisk_path);
@@ -168,7 +142,7 @@ int main(int argc, char** argv) {
         }
         // What the loader obtains for the two files, in whole pages: the
         // kernel file, its landing area, the ramdisk, the handoff record.
-        const uint64_t pages = pages_for(file.size()) + plan.value().image_size / kPage +
+        const uint64_t pages = pages_for(file.size()) + plan->image_size / kPage +
                                pages_for(ramdisk->size()) + kHandoffRecordBytes / kPage;
         std::printf("%s: %zu bytes, handed over as module \"initrd\"\n", ramdisk_path,
                     ramdisk->size());
@@ -176,7 +150,7 @@ int main(int argc, char** argv) {
                     " KiB): kernel file %" PRIu64 ", landing area %" PRIu64 ", ramdisk %" PRIu64
                     ", handoff record %" PRIu64
                     "; plus page tables of about one page per MiB of RAM\n",
-                    pages, pages * 4, pages_for(file.size()), plan.value().image_size / kPage,
+                    pages, pages * 4, pages_for(file.size()), plan->image_size / kPage,
                     pages_for(ramdisk->size()), kHandoffRecordBytes / kPage);
     }
     return kExitAccepted;
