@@ -180,7 +180,7 @@ void carve_kernel_and_ramdisk(const LoadPlan& plan, const FileContents& ramdisk)
         fatal_stop("切分区表满");
     }
     if (ramdisk.length != 0 &&
-        !add_carve_interval(ramdisk.address, ramdisk.length, KernelAndModules)) {
+        !add_carve_interval(ramdisk.address, page_align_up(ramdisk.length), KernelAndModules)) {
         fatal_stop("切分区表满");
     }
     serial_write("[quillmor] 切割区间=");

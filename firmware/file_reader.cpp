@@ -108,11 +108,19 @@ FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash)
     if (file_size == 0) {
         fatal_stop("文件为空");
     }
-    const Allocation buffer = alloc_pool(file_size);
+    // Whole pages of their own: a kernel that frees the ramdisk by pages
+    // frees nothing of the loader's, and no region boundary falls inside a
+    // page.
+    const Allocation buffer = alloc_pages(page_align_up(file_size) / kPageSize);
     if (!buffer.ok()) {
         fatal_stop("分配文件缓冲失败");
     }
     read_contents(file, buffer.address, file_size, hash);
+    // The rest of the last page holds nothing the firmware left there.
+    uint8_t* const tail = pointer_at<uint8_t>(checked_add(buffer.address, file_size));
+    for (uint64_t i = 0; i < buffer.length - file_size; ++i) {
+        tail[i] = 0;
+    }
     log_file_read(path.text(), file_size);
     return {buffer.address, file_size};
 }

@@ -31,7 +31,7 @@ constexpr BootFilePath kKernelPath = "\\boot\\mavotix.elf";
 constexpr BootFilePath kRamdiskPath = "\\boot\\initrd.ustar";
 
 struct FileContents {
-    uint64_t address; // pool memory of exactly the file size, in the page ledger
+    uint64_t address; // page-aligned: whole pages, zero after the file, in the page ledger
     uint64_t length;  // the file's size; every byte of it was read
 };
 

@@ -935,7 +935,8 @@ full_boot_scenario("boot-sealed", "Secure Boot off: the sealed loader boots as a
                    Machine(), files=sealed_volume)
 full_boot_scenario("boot-u-boot-sealed",
                    "U-Boot's UEFI, which has no SecureBoot variable: the sealed loader boots",
-                   U_BOOT, framebuffers=0, preamble=b"U-Boot ", files=sealed_volume)
+                   U_BOOT, framebuffers=0, preamble=b"U-Boot ", files=sealed_volume,
+                   kernel_info={"stack": {"region-type": "0"}, "extension": {"flags": "2"}})
 
 scenario("secure-unsigned-refused",
          "Secure Boot on: the firmware refuses the unsigned loader and its banner never appears",

@@ -106,7 +106,7 @@ struct FakeFirmware {
     };
     std::optional<FileInfoAnswer> info_answer;
     std::vector<uint8_t> read_answers;
-    std::vector<std::pair<uint64_t, uint64_t>> pool_blocks; // address, bytes
+    std::vector<std::pair<uint64_t, uint64_t>> allocations; // address, bytes; pages and pool
     // The bytes of the global variable SecureBoot; none: no such variable.
     std::optional<std::vector<uint8_t>> secure_boot;
 

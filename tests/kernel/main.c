@@ -53,6 +53,7 @@ static void report_stack_region(const struct quillmor_handoff* record) {
 
 static void check_region_table(const struct quillmor_handoff* record) {
     check_region_overlap(record);
+    check_region_pages(record);
     report_stack_region(record);
     info_begin();
     serial_write("region-count=");
