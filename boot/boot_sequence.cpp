@@ -1,6 +1,7 @@
 #include "boot/boot_sequence.h"
 
 #include "arch/arch.h"
+#include "boot/command_line.h"
 #include "boot/extension_block.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
@@ -220,7 +221,7 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
 
     // A signed loader never runs files it was not sealed with: under Secure
     // Boot an unsealed image stops before it opens any file.
-    SealedDigests seal;
+    SealedDigests seal = {};
     const bool sealed = read_image_seal(seal);
     if (!sealed && secure_boot_enabled()) {
         fatal_stop("安全启动要求封存散列");
@@ -245,6 +246,8 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     quillmor_extension& extension = create_extension(record);
     extension.tsc_at_entry = tsc_at_entry;
     record_firmware_tables(extension, system_table);
+    load_command_line(extension, loaded_image, root,
+                      {sealed, seal.command_line_present, seal.command_line.bytes});
     // An unsealed boot that got here runs without Secure Boot; a sealed one
     // did not need to ask before.
     if (sealed) {

@@ -96,6 +96,27 @@ void log_file_read(Text path, uint64_t byte_count) {
 
 } // namespace
 
+SmallFile read_small_file(EFI_FILE_PROTOCOL* root, BootFilePath path, uint64_t buffer,
+                          uint64_t capacity, Sha256* hash) {
+    const FirmwarePath firmware_path = to_firmware_path(path.text());
+    EFI_FILE_PROTOCOL* file = nullptr;
+    const EFI_STATUS status = root->Open(root, &file, firmware_path.units, EFI_FILE_MODE_READ, 0);
+    if (status == EFI_NOT_FOUND) {
+        return {false, 0, true};
+    }
+    if (status != EFI_SUCCESS || file == nullptr) {
+        stop_cannot_open(path.text());
+    }
+    const uint64_t file_size = query_file_size(file);
+    if (file_size > capacity) {
+        file->Close(file);
+        return {true, file_size, false};
+    }
+    read_contents(file, buffer, file_size, hash);
+    log_file_read(path.text(), file_size);
+    return {true, file_size, true};
+}
+
 FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash) {
     const FirmwarePath firmware_path = to_firmware_path(path.text());
     EFI_FILE_PROTOCOL* file = nullptr;

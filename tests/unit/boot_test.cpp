@@ -48,6 +48,7 @@ constexpr uint64_t kKernelEntry = kKernelBase + 0x40;
 constexpr uint64_t kReadPiece = 1 << 20;
 const std::string kKernelFile = "\\boot\\mavotix.elf";
 const std::string kRamdiskFile = "\\boot\\initrd.ustar";
+const std::string kCommandLineFile = "\\boot\\cmdline.txt";
 
 std::string hex(uint64_t value) {
     char text[24];
@@ -163,7 +164,7 @@ bool zero(const void* at, size_t bytes) {
 // the kernel at its link address, the framebuffer in the direct map and the
 // pages under the GDT and the IDT at their own addresses.
 void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_mapped,
-                    bool has_regions) {
+                    bool has_regions, const std::string& command_line) {
     const uint64_t handoff = got.kernel->handoff_pointer, record_page = handoff - kDirect;
     const auto& record = *reinterpret_cast<const quillmor_handoff*>(record_page);
     const uint64_t landing = record.kernel_physical_base,
@@ -203,12 +204,14 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
     EXPECT_EQ(std::tuple(std::string(extension.magic, 8), extension.version, extension.size,
                          extension.flags, extension.system_table, extension.smbios3_entry,
                          extension.smbios_entry, extension.command_line,
-                         extension.command_line_length, extension.command_line_bytes[0]),
+                         extension.command_line_length,
+                         extension.command_line_bytes[command_line.size()]),
               std::tuple("TKVAREXT", 1u, 0x868u, flags,
                          reinterpret_cast<uint64_t>(&firmware.system_table_),
                          reinterpret_cast<uint64_t>(firmware.smbios_entries[0]),
                          reinterpret_cast<uint64_t>(firmware.smbios_entries[1]),
-                         record.extension + 0x68, 0u, '\0'));
+                         record.extension + 0x68, command_line.size(), '\0'));
+    EXPECT_EQ(std::string(extension.command_line_bytes), command_line);
     EXPECT_TRUE(0x1000 < extension.tsc_at_entry &&
                 extension.tsc_at_entry < extension.tsc_at_handover &&
                 extension.tsc_at_handover == fake_arch::state().tsc);
@@ -347,6 +350,7 @@ struct Outcome {
     std::vector<std::string> also = {}; // what the log holds as well
     bool ram_mapped = true;             // false: the first reading had no descriptors
     bool regions = true;                // false: the last reading had none
+    std::string command_line = "";      // what the extension block holds
 };
 const std::string kFatal = "stop [quillmor] 装载失败：";
 const std::string kNoFramebuffer = " 帧缓冲=0\r\n";
@@ -376,8 +380,11 @@ Outcome expected(const Fault& f) {
         return at == 2 ? Outcome{"kernel", also}
                        : fatal(at == 0 ? "取已装载映像协议失败" : "取文件系统协议失败", also);
     }
-    if (call == "File.Open") {
-        return {"stop [quillmor] 打不开：" + (at == 0 ? kKernelFile : kRamdiskFile)};
+    if (call == "File.Open") { // the command line's: only "not found" means absent
+        const std::string files[] = {kKernelFile, kRamdiskFile, "\\boot\\cmdline.txt"};
+        return at == 2 && (s == "NullOut" || f.status == EFI_NOT_FOUND)
+                   ? Outcome{"kernel"}
+                   : Outcome{"stop [quillmor] 打不开：" + files[at]};
     }
     if (call == "File.GetInfo") { // a short kernel's last segment ends past the file
         return s == "Short" ? (at == 0 ? Outcome{"stop [quillmor] 内核映像不合规：SegmentOutOfFile"}
@@ -493,7 +500,7 @@ Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
 // kernel (`change` 1) or the ramdisk's last byte (2) changed; `flags` other
 // than the two digests' make it a seal of another format.
 Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
-               uint32_t flags = kSealFlagsOfThisVersion) {
+               uint32_t flags = kSealKernel | kSealRamdisk) {
     return [=](FakeFirmware& fw) {
         QuillmorSeal& seal = quillmor_image_seal;
         std::memcpy(seal.magic, kSealMagic, sizeof(kSealMagic));
@@ -504,6 +511,12 @@ Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
             Sha256 hash = sha256_start();
             sha256_add(hash, fw.files.at(file).data(), fw.files.at(file).size());
             std::memcpy(digest, sha256_finish(hash).bytes, kSha256DigestBytes);
+        }
+        if ((flags & kSealCommandLine) != 0) {
+            const std::vector<uint8_t>& file = fw.files.at(kCommandLineFile);
+            Sha256 hash = sha256_start();
+            sha256_add(hash, file.data(), file.size());
+            std::memcpy(seal.command_line_sha256, sha256_finish(hash).bytes, kSha256DigestBytes);
         }
         fw.secure_boot = secure_boot;
         change == 1 ? void(fw.files[kKernelFile][0x1000] ^= 1) : void();
@@ -554,7 +567,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         }
         EXPECT_EQ(got.text, want.ending);
         if (got.kernel) {
-            check_handover(got, firmware, want.ram_mapped, want.regions);
+            check_handover(got, firmware, want.ram_mapped, want.regions, want.command_line);
         }
         EXPECT_TRUE(got.log.ends_with("\r\n"));
         last_log = got.log;
@@ -637,8 +650,8 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     special("Secure Boot on, the image unsealed",
             fatal("安全启动要求封存散列", {"\r\n[quillmor] " + volume + kFatal.substr(5)}),
             [](FakeFirmware& fw) { fw.secure_boot = {{1}}; });
-    special("Secure Boot on, a seal claiming a command-line file", fatal("安全启动要求封存散列"),
-            sealed({{1}}, 0, kSealFlagsOfThisVersion | kSealCommandLine));
+    special("Secure Boot on, a seal with a flag of a later version", fatal("安全启动要求封存散列"),
+            sealed({{1}}, 0, kSealKernel | kSealRamdisk | 1u << 3));
     special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed({{1}}));
     EXPECT_EQ(last_log, unsealed_log);
     special("sealed, Secure Boot off, the files as sealed", {"kernel"}, sealed(std::nullopt));
@@ -650,6 +663,53 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             fatal("内存盘散列不符", {"initrd.ustar 1049576 字节\r\n" + kFatal.substr(5)}), {},
             sealed({{1}}, 2));
     EXPECT_EQ(std::ranges::count(sealed_calls, "GetVariable"), 0); // sealed: verified regardless
+    // The command line: the load options converted to UTF-8, else the file
+    // byte for byte, else empty; 2047 bytes at most; text or nothing; and a
+    // sealed image takes only the file it was sealed with (or none).
+    const auto command_line = [](std::u16string options, std::string file, Arrange then = {}) {
+        return [=](FakeFirmware& fw) {
+            static std::u16string kept; // outlives the boot
+            kept = options;
+            fw.loaded_image.LoadOptions = kept.data();
+            fw.loaded_image.LoadOptionsSize = static_cast<uint32_t>(2 * kept.size());
+            file.empty() ? void()
+                         : void(fw.files[kCommandLineFile].assign(file.begin(), file.end()));
+            then ? then(fw) : void();
+        };
+    };
+    const Outcome with_line = {"kernel", {}, true, true, "console=ttyS0 名字 \U0001F600"};
+    special("load options with a surrogate pair, as UTF-8", with_line,
+            command_line(std::u16string(u"console=ttyS0 名字 \U0001F600\0ignored", 27), "x"));
+    special("no load options: the file, byte for byte",
+            {"kernel", {"[quillmor] 读入 \\boot\\cmdline.txt 4 字节\r\n"}, true, true, "a b\n"},
+            command_line(u"", "a b\n"));
+    special("load options of one NUL: the file", {"kernel", {}, true, true, "f"},
+            command_line(std::u16string(1, u'\0'), "f"));
+    special("2047 bytes of load options", {"kernel", {}, true, true, std::string(2047, 'o')},
+            command_line(std::u16string(2047, u'o'), ""));
+    special("2048 bytes of load options", fatal("命令行过长"),
+            command_line(std::u16string(2046, u'o') + u"é", ""));
+    special("a file of 2048 bytes", fatal("命令行过长"), command_line(u"", std::string(2048, 'f')));
+    special("load options with a lone surrogate", fatal("命令行不是有效文本"),
+            command_line(std::u16string{u'a', char16_t{0xd800}, u'b'}, ""));
+    special("a file of malformed UTF-8", fatal("命令行不是有效文本"), command_line(u"", "a\xc3"));
+    special("a file with a NUL byte", fatal("命令行不是有效文本"),
+            command_line(u"", std::string("a\0b", 3)));
+    special("sealed with the file: the load options ignored, the file as sealed",
+            {"kernel", {}, true, true, "sealed"},
+            command_line(u"options", "sealed", sealed(std::nullopt, 0, kSealFlagsOfThisVersion)));
+    special("sealed without a file, a file on the volume", fatal("命令行散列不符"),
+            command_line(u"", "unsealed", sealed(std::nullopt)));
+    special("sealed with the file, the file changed", fatal("命令行散列不符"),
+            command_line(u"", "sealed", [&](FakeFirmware& fw) {
+                sealed(std::nullopt, 0, kSealFlagsOfThisVersion)(fw);
+                fw.files[kCommandLineFile].back() ^= 1;
+            }));
+    special("sealed with the file, the file gone", fatal("命令行散列不符"),
+            command_line(u"", "sealed", [&](FakeFirmware& fw) {
+                sealed(std::nullopt, 0, kSealFlagsOfThisVersion)(fw);
+                fw.files.erase(kCommandLineFile);
+            }));
     special("no watchdog", {"kernel"},
             [](FakeFirmware& fw) { fw.boot_services().SetWatchdogTimer = nullptr; });
     // The kernel's image is five pages; the stack is the 128 KiB below the
