@@ -132,7 +132,10 @@ FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash)
     // Whole pages of their own: a kernel that frees the ramdisk by pages
     // frees nothing of the loader's, and no region boundary falls inside a
     // page.
-    const Allocation buffer = alloc_pages(page_align_up(file_size) / kPageSize);
+    // A size within a page of 2^64 has no whole pages: no memory holds it.
+    uint64_t rounded = 0;
+    const bool fits = try_add(file_size, kPageMask, rounded);
+    const Allocation buffer = fits ? alloc_pages(rounded / kPageSize) : Allocation{0, 0};
     if (!buffer.ok()) {
         fatal_stop("分配文件缓冲失败");
     }
