@@ -750,6 +750,7 @@ GRUB_ARGUMENTS = "console=ttyS0 grub=chainloader quiet"
 SYSTEMD_BOOT_OPTIONS = "root=/dev/quill 名字=值 quiet"
 COMMAND_LINE_FILE = "from=cmdline.txt 文件 \U0001F600\n".encode()
 COMMAND_LINE_PATH = "\\boot\\cmdline.txt"
+COMMAND_LINE_FILE_NAME = "boot/cmdline.txt"
 
 
 def command_line(data):
@@ -772,7 +773,7 @@ def full_boot_scenario(name, summary, machine, deadline=120.0, labels=("e2e",),
 
     def check(report, context, files):
         check_full_boot(report, files[KERNEL_FILE], files[RAMDISK_FILE], framebuffers,
-                        max_ledger, preamble, command_line_file=files.get("boot/cmdline.txt"))
+                        max_ledger, preamble, command_line_file=files.get(COMMAND_LINE_FILE_NAME))
         for group, wanted in kernel_info.items():
             shown = report.kernel.get("info", {}).get(group, {})
             for key, value in wanted.items():
@@ -873,14 +874,17 @@ def sealed_volume(context, change=None, sign=False, files=None):
     """The good volume (or `files`) with, as BOOTX64.EFI, the loader sealed
     with its kernel and ramdisk by quillmor-seal (built beside the loader) and
     then signed when `sign`; after sealing the last byte of the file `change`
-    is flipped."""
+    is flipped. A command-line file on the volume is sealed too."""
     files = dict(files or _good_volume(context))
     sealed = context.run_dir / "quillmor-sealed.efi"
-    for name in (KERNEL_FILE, RAMDISK_FILE):
-        (context.run_dir / Path(name).name).write_bytes(files[name])
+    for name in (KERNEL_FILE, RAMDISK_FILE, COMMAND_LINE_FILE_NAME):
+        if name in files:
+            (context.run_dir / Path(name).name).write_bytes(files[name])
+    command_line = (["--cmdline", context.run_dir / "cmdline.txt"]
+                    if COMMAND_LINE_FILE_NAME in files else [])
     run_tool([context.loader.parent / "quillmor-seal", context.loader,
               "--kernel", context.run_dir / "mavotix.elf",
-              "--initrd", context.run_dir / "initrd.ustar", "-o", sealed], "make")
+              "--initrd", context.run_dir / "initrd.ustar", *command_line, "-o", sealed], "make")
     if change:
         files[change] = files[change][:-1] + bytes([files[change][-1] ^ 1])
     files[BOOT_PATH] = signed_loader(context, sealed) if sign else sealed.read_bytes()
@@ -944,6 +948,13 @@ full_boot_scenario("boot-secure-sealed-signed",
                    "that of an unsealed one", SECURE,
                    files=lambda c: sealed_volume(c, sign=True),
                    preamble=b"BdsDxe: starting Boot0001")
+full_boot_scenario("boot-secure-sealed-cmdline",
+                   "Secure Boot on: the loader sealed with \\boot\\cmdline.txt too boots with "
+                   "that command line; the extension block says Secure Boot on, sealed", SECURE,
+                   files=lambda c: sealed_volume(c, sign=True, files={
+                       **_good_volume(c), COMMAND_LINE_FILE_NAME: COMMAND_LINE_FILE}),
+                   kernel_info={**command_line(COMMAND_LINE_FILE), "extension": {
+                       "cmdline": COMMAND_LINE_FILE.hex(), "flags": "3"}})
 for _name, _firmware, _change, _check in (
         ("secure-sealed-kernel-changed", SECURE, KERNEL_FILE, _stop_after_kernel("内核散列不符")),
         ("secure-sealed-ramdisk-changed", SECURE, RAMDISK_FILE,
