@@ -61,10 +61,12 @@ def _summary_lines(expect):
     return lines + [re.escape(SUMMARY_DONE)]
 
 
-def check_example_report(report, rest, expect, halts=False):
+def check_example_report(report, rest, expect, halts=False, powers_off=False):
     """The example kernel's summary after the handoff line, and how it ended:
     QEMU left through isa-debug-exit, or (`halts`, without that device) the
-    processor halted."""
+    processor halted, or (`powers_off`) the firmware's ResetSystem switched
+    the machine off: QEMU exits with 0 and the kernel wrote nothing after its
+    last line (had the call returned, it would report the problem)."""
     lines = split_lines(rest)
     if not lines or lines[0] != b"\r\n":
         report.fail("the example kernel's output does not begin with an empty line")
@@ -95,15 +97,21 @@ def check_example_report(report, rest, expect, halts=False):
         report.fail(f"the example's last line is {texts[-1]!r}, not {SUMMARY_DONE!r}")
 
     result = report.result
-    if halts and not result.halted:
+    if texts and not any(text.startswith("  GetTime: ") for text in texts):
+        report.fail("the example did not show the date from the firmware's GetTime")
+    if powers_off:
+        if result.exit_status != 0:
+            report.fail(f"ResetSystem(EfiResetShutdown) did not power QEMU off: {result.ending()}")
+    elif halts and not result.halted:
         report.fail(f"without isa-debug-exit the example should halt; {result.ending()}")
     elif not halts and result.exit_status != EXIT_PASS:
         report.fail(f"the example did not leave QEMU with {EXIT_PASS}: {result.ending()}")
 
 
-def example_check(halts=False):
+def example_check(halts=False, powers_off=False):
     """A kernel_check for check_full_boot."""
-    return lambda report, rest, expect: check_example_report(report, rest, expect, halts)
+    return lambda report, rest, expect: check_example_report(report, rest, expect, halts,
+                                                             powers_off)
 
 
 # --------------------------------------------------------------------------
@@ -230,3 +238,24 @@ _register(Scenario(
     files=_picture_files, check=_check_picture_boot,
     machine=Machine(memory="512M", vga="std", debug_exit=False),
     on_stop=_screenshot_when_drawn))
+
+
+# The command line "poweroff": the example calls ResetSystem(EfiResetShutdown)
+# through the system table the extension block names, on the loader's tables.
+POWEROFF = b"poweroff"
+
+
+def _poweroff_files(context):
+    return {**_picture_files(context), "boot/cmdline.txt": POWEROFF}
+
+
+def _check_poweroff(report, context, files):
+    check_full_boot(report, files[KERNEL_FILE], files[RAMDISK_FILE], framebuffers=1,
+                    kernel_check=example_check(powers_off=True), command_line_file=POWEROFF)
+
+
+_register(Scenario(
+    "example-runtime-poweroff",
+    "the example with the command line 'poweroff': GetTime's date, then ResetSystem("
+    "EfiResetShutdown) through the runtime services switches QEMU off",
+    files=_poweroff_files, check=_check_poweroff, machine=Machine(memory="512M")))

@@ -7,9 +7,12 @@
                                                         and show the serial log live
 
 --run boots the test kernel unless --kernel names another (`make run` names
-the example kernel). Exit status 0 when every scenario passed (for --run:
-when the kernel reported success), 1 when one failed, 2 when the bench could
-not run at all.
+the example kernel). Exit status 0 when every scenario passed, 1 when one
+failed, 2 when the bench could not run at all. For --run: the test kernel's
+report and the example kernel's summary are judged (0 when they passed); any
+other kernel is not: the run ends with its outcome (the code it wrote to
+isa-debug-exit, or a halt or --seconds of silence, with its last serial line),
+0 once the loader handed over to it.
 """
 
 import argparse
@@ -74,19 +77,45 @@ class LiveLog:
         sys.stdout.buffer.flush()
 
 
-def run_live(context, memory, firmware, keep, initrd):
+def report_outcome(result):
+    """Any kernel's ending, unjudged: what it left QEMU with, or where it
+    stopped, and its last serial line."""
+    lines = [line for line in result.raw.split(b"\n") if line.strip()]
+    last = lines[-1].decode("utf-8", "replace").strip() if lines else "(none)"
+    status = result.exit_status
+    if status is not None and status % 2 == 1:
+        how = f"it wrote {status >> 1:#x} to isa-debug-exit (QEMU exited with {status})"
+    else:
+        how = result.ending()
+    print(f"\nrun ended: {how} after {result.duration:.1f} s; last serial line: {last}",
+          file=sys.stderr)
+    handed_over = "交接给内核".encode() in result.raw
+    return 0 if handed_over else 1
+
+
+def run_live(context, memory, firmware, keep, initrd, seconds, example):
     kernel = context.test_kernel()
     ramdisk = Path(initrd).read_bytes() if initrd else scenarios.sample_ramdisk()
     files = {scenarios.KERNEL_FILE: kernel, scenarios.RAMDISK_FILE: ramdisk}
     live = LiveLog(firmware)
-    result = boot(Machine(memory=memory), files, context.loader, deadline=300.0, on_output=live,
+    # The test kernel writes [ktest] lines; the example a summary, then its
+    # success value through isa-debug-exit. No other kernel's output means
+    # anything to the bench.
+    is_test_kernel = scenarios.KTEST in kernel
+    is_example = example is not None and Path(example).is_file() and \
+        Path(example).read_bytes() == kernel
+    judged = is_test_kernel or is_example
+    result = boot(Machine(memory=memory), files, context.loader,
+                  deadline=300.0 if judged else seconds, on_output=live,
                   end_when=scenarios.returned_to_firmware, name="run")
     if not live.started:
         print("(the loader's banner never appeared)")
+    if not judged:
+        status = report_outcome(result)
+        if not keep:
+            shutil.rmtree(result.run_dir, ignore_errors=True)
+        return status
     report = scenarios.Report(result)
-    # The test kernel writes [ktest] lines; any other kernel is judged as the
-    # example is: a summary, then its success value through isa-debug-exit.
-    is_test_kernel = scenarios.KTEST in kernel
     check = (scenarios.check_kernel_report if is_test_kernel
              else example_scenarios.example_check())
     scenarios.check_full_boot(report, kernel, ramdisk, framebuffers=1, kernel_check=check)
@@ -121,6 +150,10 @@ def main():
     parser.add_argument("--kernel", help="the test kernel (default: BUILD/test-kernel.elf)")
     parser.add_argument("--initrd", help="the ramdisk for --run (default: the bench's sample)")
     parser.add_argument("--memory", default="1G", help="guest memory for --run (default: 1G)")
+    parser.add_argument("--seconds", type=float, default=30.0,
+                        help="with --run, how long a kernel that is not judged may run "
+                             "(default: 30)")
+    parser.add_argument("--example", help="the example kernel, whose summary --run judges")
     parser.add_argument("--firmware-output", action="store_true",
                         help="with --run, also show the firmware's output before the banner")
     parser.add_argument("--keep", action="store_true",
@@ -133,7 +166,8 @@ def main():
     try:
         context = context_from(args)
         if args.run:
-            return run_live(context, args.memory, args.firmware_output, args.keep, args.initrd)
+            return run_live(context, args.memory, args.firmware_output, args.keep, args.initrd,
+                            args.seconds, args.example)
         if not args.names:
             parser.error("name a scenario, or use --list or --run")
         return run_named(args.names, context, args.keep)

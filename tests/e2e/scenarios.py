@@ -506,7 +506,7 @@ def check_kernel_report(report, rest, expect):
 
 
 def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None, preamble=None,
-                    kernel_check=check_kernel_report):
+                    kernel_check=check_kernel_report, command_line_file=None):
     """Every progress line of a successful boot in order, nothing else from
     the loader, then what the kernel reports, judged by `kernel_check`
     (by default: a test kernel that passes all its checks). `preamble`,
@@ -522,8 +522,11 @@ def check_full_boot(report, kernel, ramdisk, framebuffers, max_ledger=None, prea
     plan = plan_kernel(kernel)
     if not isinstance(plan, kernel_image.Plan):
         raise BenchError(f"the test kernel is not a kernel the loader accepts ({plan})")
+    # The command-line file is read into the record's pages, once they exist.
+    command_line_read = ([] if command_line_file is None
+                         else [file_read(COMMAND_LINE_PATH, len(command_line_file))])
     patterns = [volume_opened(), file_read(KERNEL_PATH, len(kernel)),
-                file_read(RAMDISK_PATH, len(ramdisk)), kernel_line(plan),
+                file_read(RAMDISK_PATH, len(ramdisk)), kernel_line(plan), *command_line_read,
                 *handoff_patterns(framebuffers)]
     values, rest = match_lines(report, output[len(BANNER):], patterns)
     if values is None:
@@ -741,6 +744,20 @@ scenario("kernel-ud2-firmware-report",
          end_when=lambda raw: UD2_REPORT in raw and raw.find(b"\n", raw.find(UD2_RIP)) >= 0)
 
 
+# The command lines the boot managers pass as load options, and the file's:
+# each must reach the kernel byte for byte (the test kernel shows it in hex).
+GRUB_ARGUMENTS = "console=ttyS0 grub=chainloader quiet"
+SYSTEMD_BOOT_OPTIONS = "root=/dev/quill 名字=值 quiet"
+COMMAND_LINE_FILE = "from=cmdline.txt 文件 \U0001F600\n".encode()
+COMMAND_LINE_PATH = "\\boot\\cmdline.txt"
+COMMAND_LINE_FILE_NAME = "boot/cmdline.txt"
+
+
+def command_line(data):
+    """The test kernel's info: the extension block's command line in hex."""
+    return {"extension": {"cmdline": data.hex()}}
+
+
 # Complete boots into the test kernel, from 256 MiB to 1 TiB.
 def _good_volume(context):
     return {KERNEL_FILE: context.test_kernel(), RAMDISK_FILE: sample_ramdisk()}
@@ -756,7 +773,7 @@ def full_boot_scenario(name, summary, machine, deadline=120.0, labels=("e2e",),
 
     def check(report, context, files):
         check_full_boot(report, files[KERNEL_FILE], files[RAMDISK_FILE], framebuffers,
-                        max_ledger, preamble)
+                        max_ledger, preamble, command_line_file=files.get(COMMAND_LINE_FILE_NAME))
         for group, wanted in kernel_info.items():
             shown = report.kernel.get("info", {}).get(group, {})
             for key, value in wanted.items():
@@ -769,6 +786,11 @@ def full_boot_scenario(name, summary, machine, deadline=120.0, labels=("e2e",),
 
 full_boot_scenario("boot-q35-256M", "complete boot, q35, 256 MiB", Machine(memory="256M"))
 full_boot_scenario("boot-q35-1G", "complete boot, q35, 1 GiB", Machine(memory="1G"))
+full_boot_scenario("boot-cmdline-file",
+                   "complete boot with \\boot\\cmdline.txt: the file is the command line, byte "
+                   "for byte, and its file line follows the kernel line", Machine(memory="1G"),
+                   files=lambda c: {**_good_volume(c), "boot/cmdline.txt": COMMAND_LINE_FILE},
+                   kernel_info=command_line(COMMAND_LINE_FILE))
 full_boot_scenario("boot-q35-4G", "complete boot, q35, 4 GiB", Machine(memory="4G"),
                    deadline=180.0)
 full_boot_scenario("boot-pc-512M", "complete boot, pc (i440FX), 512 MiB",
@@ -800,7 +822,8 @@ BOOT_PATH = "EFI/BOOT/BOOTX64.EFI"
 CHAINED_PATH = "EFI/quillmor/quillmor.efi"
 
 GRUB_CONFIG = (f"search --no-floppy --file --set=root /{CHAINED_PATH}\n"
-               f"chainloader /{CHAINED_PATH}\nboot\n").encode()
+               f"chainloader /{CHAINED_PATH} {GRUB_ARGUMENTS}\nboot\n").encode()
+
 
 
 def grub_image(run_dir):
@@ -825,7 +848,8 @@ def _systemd_boot_volume(context):
     return {**_good_volume(context), BOOT_PATH: manager.read_bytes(),
             CHAINED_PATH: context.loader.read_bytes(),
             "loader/loader.conf": b"timeout 0\ndefault quillmor.conf\n",
-            "loader/entries/quillmor.conf": f"title quillmor\nefi /{CHAINED_PATH}\n".encode()}
+            "loader/entries/quillmor.conf":
+                f"title quillmor\nefi /{CHAINED_PATH}\noptions {SYSTEMD_BOOT_OPTIONS}\n".encode()}
 
 
 def snakeoil_file(name):
@@ -850,14 +874,17 @@ def sealed_volume(context, change=None, sign=False, files=None):
     """The good volume (or `files`) with, as BOOTX64.EFI, the loader sealed
     with its kernel and ramdisk by quillmor-seal (built beside the loader) and
     then signed when `sign`; after sealing the last byte of the file `change`
-    is flipped."""
+    is flipped. A command-line file on the volume is sealed too."""
     files = dict(files or _good_volume(context))
     sealed = context.run_dir / "quillmor-sealed.efi"
-    for name in (KERNEL_FILE, RAMDISK_FILE):
-        (context.run_dir / Path(name).name).write_bytes(files[name])
+    for name in (KERNEL_FILE, RAMDISK_FILE, COMMAND_LINE_FILE_NAME):
+        if name in files:
+            (context.run_dir / Path(name).name).write_bytes(files[name])
+    command_line = (["--cmdline", context.run_dir / "cmdline.txt"]
+                    if COMMAND_LINE_FILE_NAME in files else [])
     run_tool([context.loader.parent / "quillmor-seal", context.loader,
               "--kernel", context.run_dir / "mavotix.elf",
-              "--initrd", context.run_dir / "initrd.ustar", "-o", sealed], "make")
+              "--initrd", context.run_dir / "initrd.ustar", *command_line, "-o", sealed], "make")
     if change:
         files[change] = files[change][:-1] + bytes([files[change][-1] ^ 1])
     files[BOOT_PATH] = signed_loader(context, sealed) if sign else sealed.read_bytes()
@@ -891,11 +918,15 @@ full_boot_scenario("boot-u-boot",
                    framebuffers=0, preamble=b"U-Boot ", kernel_info={"stack": {"region-type": "0"}})
 full_boot_scenario("boot-grub-chainload",
                    f"GRUB as {BOOT_PATH} chainloads the loader from {CHAINED_PATH} on an MBR "
-                   "EFI partition", Machine(partitioned=True), files=_grub_volume,
-                   preamble=b"Welcome to GRUB!")
+                   "EFI partition; its arguments are the kernel's command line",
+                   Machine(partitioned=True), files=_grub_volume,
+                   preamble=b"Welcome to GRUB!",
+                   kernel_info=command_line(GRUB_ARGUMENTS.encode()))
 full_boot_scenario("boot-systemd-boot",
                    f"systemd-boot as {BOOT_PATH} starts the loader's type-1 entry "
-                   f"/{CHAINED_PATH} at once (timeout 0)", Machine(), files=_systemd_boot_volume)
+                   f"/{CHAINED_PATH} at once (timeout 0); its options are the kernel's command "
+                   "line", Machine(), files=_systemd_boot_volume,
+                   kernel_info=command_line(SYSTEMD_BOOT_OPTIONS.encode()))
 full_boot_scenario("boot-cpu-conroe",
                    "complete boot on a Conroe processor, which lacks CPUID leaf 0x0b: the boot "
                    "processor's id comes from leaf 1", Machine(memory="1G", cpu="Conroe"),
@@ -917,6 +948,13 @@ full_boot_scenario("boot-secure-sealed-signed",
                    "that of an unsealed one", SECURE,
                    files=lambda c: sealed_volume(c, sign=True),
                    preamble=b"BdsDxe: starting Boot0001")
+full_boot_scenario("boot-secure-sealed-cmdline",
+                   "Secure Boot on: the loader sealed with \\boot\\cmdline.txt too boots with "
+                   "that command line; the extension block says Secure Boot on, sealed", SECURE,
+                   files=lambda c: sealed_volume(c, sign=True, files={
+                       **_good_volume(c), COMMAND_LINE_FILE_NAME: COMMAND_LINE_FILE}),
+                   kernel_info={**command_line(COMMAND_LINE_FILE), "extension": {
+                       "cmdline": COMMAND_LINE_FILE.hex(), "flags": "3"}})
 for _name, _firmware, _change, _check in (
         ("secure-sealed-kernel-changed", SECURE, KERNEL_FILE, _stop_after_kernel("内核散列不符")),
         ("secure-sealed-ramdisk-changed", SECURE, RAMDISK_FILE,
@@ -936,7 +974,7 @@ full_boot_scenario("boot-sealed", "Secure Boot off: the sealed loader boots as a
 full_boot_scenario("boot-u-boot-sealed",
                    "U-Boot's UEFI, which has no SecureBoot variable: the sealed loader boots",
                    U_BOOT, framebuffers=0, preamble=b"U-Boot ", files=sealed_volume,
-                   kernel_info={"stack": {"region-type": "0"}})
+                   kernel_info={"stack": {"region-type": "0"}, "extension": {"flags": "2"}})
 
 scenario("secure-unsigned-refused",
          "Secure Boot on: the firmware refuses the unsigned loader and its banner never appears",

@@ -32,6 +32,8 @@ def good_summary():
         "  pixel layout: red bits 16-23, green bits 8-15, blue bits 0-7",
         'ACPI: RSDP at 0xfb7e014: signature "RSD PTR ", revision 2, checksums ok, '
         'OEM "BOCHS ", XSDT at 0xfb7d0e8',
+        "extension: EFI system table at 0xfb5eb018, runtime services at 0xfb5ebb98",
+        "  GetTime: 2026-12-07 20:14:48",
         "boot processor: id 0 (1 processor(s) in the table)",
         "framebuffer: drawn (gradient, white frame, red, green and blue squares)",
         "hello-kernel: done, no problems found",

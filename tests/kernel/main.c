@@ -13,6 +13,7 @@
 
 #include <quillmor/handoff.h>
 
+#include "extension_checks.h"
 #include "idt.h"
 #include "image_checks.h"
 #include "kernel_image.h"
@@ -52,6 +53,7 @@ static void report_stack_region(const struct quillmor_handoff* record) {
 
 static void check_region_table(const struct quillmor_handoff* record) {
     check_region_overlap(record);
+    check_region_pages(record);
     report_stack_region(record);
     info_begin();
     serial_write("region-count=");
@@ -70,6 +72,7 @@ static void check_handover(const struct quillmor_handoff* record, uint64_t recor
     check_acpi_rsdp(record, walk);
 
     check_region_table(record);
+    check_extension(record, record_physical, walk);
 
     check_region_mappings(record, walk);
     check_kernel_mapping(record, walk);

@@ -105,7 +105,7 @@ void check_module_entry(const struct quillmor_handoff* record) {
     const struct quillmor_module* module = &record->modules[0];
     uint64_t base, length;
     if (record->module_count != 1 || !ramdisk_physical_range(record, &base, &length) ||
-        length == 0) {
+        length == 0 || base % PAGE_SIZE != 0) {
         check_fail_begin("module-entry");
         write_field_dec("count", record->module_count);
         write_field_hex("address", module->address);

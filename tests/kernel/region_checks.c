@@ -1,5 +1,6 @@
 #include "region_checks.h"
 
+#include "page_walk.h"
 #include "report.h"
 
 uint32_t readable_region_count(const struct quillmor_handoff* record) {
@@ -47,6 +48,20 @@ void check_region_overlap(const struct quillmor_handoff* record) {
         }
     }
     check_pass("region-overlap");
+}
+
+void check_region_pages(const struct quillmor_handoff* record) {
+    uint32_t count = readable_region_count(record);
+    for (uint32_t i = 0; i < count; i++) {
+        const struct quillmor_region* region = &record->regions[i];
+        if (region->base % PAGE_SIZE != 0 || region->length % PAGE_SIZE != 0) {
+            check_fail_begin("region-page-aligned");
+            write_region(record, i);
+            line_end();
+            return;
+        }
+    }
+    check_pass("region-page-aligned");
 }
 
 void usable_index_build(const struct quillmor_handoff* record, struct usable_index* index) {

@@ -18,6 +18,10 @@ uint64_t region_end(const struct quillmor_region* region);
    KernelAndModules entry, whatever the firmware's map held. */
 void check_region_overlap(const struct quillmor_handoff* record);
 
+/* region-page-aligned: every region's base and length are whole pages, so a
+   kernel that frees by pages frees nothing of a neighbour's. */
+void check_region_pages(const struct quillmor_handoff* record);
+
 /* The Usable entries, sorted by base, with the running maximum of their ends:
    an overlap query is one binary search, so a million table pages can be
    tested against 512 regions quickly. */
