@@ -78,7 +78,10 @@ struct quillmor_handoff {
     uint64_t kernel_physical_base;
     uint64_t kernel_virtual_base;
     uint64_t acpi_root_pointer; /* physical address of the ACPI 2.0 RSDP, or 0 */
-    uint64_t extension;         /* direct-map address of the quillmor_extension, or 0 */
+    union {
+        uint64_t extension;   /* direct-map address of the quillmor_extension, or 0 */
+        uint8_t reserved0[8]; /* its name in headers before the extension block */
+    };
 
     uint32_t framebuffer_count; /* 0 or 1 */
     uint32_t reserved1;
@@ -123,6 +126,7 @@ QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, kernel_physical_base) =
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, kernel_virtual_base) == 0x20, "kvirt");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, acpi_root_pointer) == 0x28, "rsdp");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, extension) == 0x30, "extension");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, reserved0) == 0x30, "reserved0");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, framebuffer_count) == 0x38, "fb count");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, reserved1) == 0x3c, "reserved1");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, framebuffer_address) == 0x40,
