@@ -29,9 +29,13 @@ build: configure
 
 run: build
 	python3 tests/e2e/run_scenario.py --run --build-dir $(BUILD_DIR) --kernel $(KERNEL) \
-	        --initrd $(INITRD)
+	        --initrd $(INITRD) --example $(BUILD_DIR)/example-kernel.elf
 
+# A kernel the loader would refuse, or an empty ramdisk, is refused here with
+# quillmor-check's message rather than written into an image that stops at boot.
 image: build
+	@verdict=$$($(BUILD_DIR)/quillmor-check $(KERNEL) --ramdisk $(INITRD) 2>&1) || \
+	    { echo "$$verdict" >&2; echo "make image: refused; $(IMAGE) not written" >&2; exit 1; }
 ifeq ($(SEAL),1)
 	$(BUILD_DIR)/quillmor-seal $(BUILD_DIR)/quillmor.efi --kernel $(KERNEL) --initrd $(INITRD) \
 	        -o $(LOADER)

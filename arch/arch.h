@@ -34,6 +34,9 @@ struct DescriptorTableRegister {
 DescriptorTableRegister read_gdtr();
 DescriptorTableRegister read_idtr();
 
+// The time stamp counter (RDTSC): the kernel learns how long the loader took.
+uint64_t read_tsc();
+
 // The stack pointer where the caller runs.
 uint64_t stack_pointer();
 

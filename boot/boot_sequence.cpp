@@ -1,6 +1,8 @@
 #include "boot/boot_sequence.h"
 
 #include "arch/arch.h"
+#include "boot/command_line.h"
+#include "boot/extension_block.h"
 #include "boot/handoff_record.h"
 #include "boot/handover.h"
 #include "boot/image_seal.h"
@@ -27,6 +29,12 @@
 #include "uefi/loader_globals.h"
 
 namespace {
+
+// The structures the record and the extension block point to: the ACPI 2.0
+// RSDP, the SMBIOS 3.0 and 2.1 entry points.
+constexpr uint64_t kAcpiRootPointerBytes = 36;
+constexpr uint64_t kSmbios3EntryBytes = 24;
+constexpr uint64_t kSmbiosEntryBytes = 31;
 
 // Between the size query and the last reading the loader obtains the map
 // buffer, the page-table root and up to TablePagePool::kMaxRuns runs of table
@@ -95,16 +103,21 @@ MemoryMapBuffer allocate_memory_map_buffer(EFI_GET_MEMORY_MAP get_memory_map) {
 // processor's pages, the kernel image, the framebuffer, the pages the jump
 // stands on. Returns the root for CR3.
 uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
-                           quillmor_handoff& record, uint64_t entry_stack_pointer) {
-    // Where they met, the later mapping would replace the other's pages.
-    if (kernel_meets_direct_map(first_map, plan, record)) {
-        fatal_stop("内核链接地址与直接映射重叠");
-    }
-    const ProcessorView processor = read_processor_view();
+                           quillmor_handoff& record, const quillmor_extension& extension,
+                           uint64_t map_capacity, uint64_t entry_stack_pointer) {
     const arch::CodeRange code = arch::handover_code();
     const HandoverPages handover = {{code.start, checked_sub(code.end, code.start)},
                                     stack_window(entry_stack_pointer),
-                                    address_of(&record)};
+                                    address_of(&record),
+                                    {{first_map.descriptors, map_capacity},
+                                     {record.acpi_root_pointer, kAcpiRootPointerBytes},
+                                     {extension.smbios3_entry, kSmbios3EntryBytes},
+                                     {extension.smbios_entry, kSmbiosEntryBytes}}};
+    // Where they met, the later mapping would replace the other's pages.
+    if (kernel_meets_direct_map(first_map, plan, record, handover)) {
+        fatal_stop("内核链接地址与直接映射重叠");
+    }
+    const ProcessorView processor = read_processor_view();
     PageTableBuilder builder = create_page_table_root();
     if (builder.out_of_pages) {
         fatal_stop("页表根分配失败");
@@ -130,7 +143,8 @@ uint64_t build_page_tables(const MemoryMap& first_map, const LoadPlan& plan,
         fatal_stop("帧缓冲映射失败");
     }
     // The kernel meets none of these: its placement and the check above
-    // refused kernels over the loader's image, its stack and the record.
+    // refused kernels over the loader's image, its stack, the record and the
+    // firmware data.
     if (!map_handover_pages(builder, handover)) {
         fatal_stop("交接页映射失败");
     }
@@ -167,7 +181,7 @@ void carve_kernel_and_ramdisk(const LoadPlan& plan, const FileContents& ramdisk)
         fatal_stop("切分区表满");
     }
     if (ramdisk.length != 0 &&
-        !add_carve_interval(ramdisk.address, ramdisk.length, KernelAndModules)) {
+        !add_carve_interval(ramdisk.address, page_align_up(ramdisk.length), KernelAndModules)) {
         fatal_stop("切分区表满");
     }
     serial_write("[quillmor] 切割区间=");
@@ -191,6 +205,7 @@ void log_summary(const quillmor_handoff& record) {
 
 void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) {
     set_loader_globals(image_handle, system_table);
+    const uint64_t tsc_at_entry = arch::read_tsc();
     // Above every frame of the loader's stages and of the kernel's first pushes.
     const uint64_t entry_stack_pointer = arch::stack_pointer();
     serial_init();
@@ -206,7 +221,7 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
 
     // A signed loader never runs files it was not sealed with: under Secure
     // Boot an unsealed image stops before it opens any file.
-    SealedDigests seal;
+    SealedDigests seal = {};
     const bool sealed = read_image_seal(seal);
     if (!sealed && secure_boot_enabled()) {
         fatal_stop("安全启动要求封存散列");
@@ -228,6 +243,17 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
 
     quillmor_handoff& record = *create_handoff_record();
     record_kernel_placement(record, plan);
+    quillmor_extension& extension = create_extension(record);
+    extension.tsc_at_entry = tsc_at_entry;
+    record_firmware_tables(extension, system_table);
+    load_command_line(extension, loaded_image, root,
+                      {sealed, seal.command_line_present, seal.command_line.bytes});
+    // An unsealed boot that got here runs without Secure Boot; a sealed one
+    // did not need to ask before.
+    if (sealed) {
+        extension.flags = QUILLMOR_EXTENSION_SEALED |
+                          (secure_boot_enabled() ? QUILLMOR_EXTENSION_SECURE_BOOT : 0);
+    }
     add_record_entries(record, ramdisk.address, ramdisk.length);
 
     const MemoryMapBuffer map_buffer = allocate_memory_map_buffer(boot_services->GetMemoryMap);
@@ -238,8 +264,8 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     }
     discover_framebuffer(record);
     record.acpi_root_pointer = find_acpi_root(system_table);
-    const uint64_t page_table_root =
-        build_page_tables(first_map.value(), plan, record, entry_stack_pointer);
+    const uint64_t page_table_root = build_page_tables(first_map.value(), plan, record, extension,
+                                                       map_buffer.capacity, entry_stack_pointer);
 
     // From this reading to ExitBootServices no firmware service is called and
     // no memory is obtained: its map key must still be current at the exit.
@@ -256,6 +282,6 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     build_regions_or_stop(record, final_map.value());
     log_summary(record);
 
-    hand_over({boot_services, map_buffer.capacity, final_map.value(), &record, page_table_root,
-               plan.entry_point});
+    hand_over({boot_services, map_buffer.capacity, final_map.value(), &record, &extension,
+               page_table_root, plan.entry_point});
 }

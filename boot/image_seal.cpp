@@ -28,11 +28,13 @@ void copy_digest(Sha256Digest& to, const uint8_t (&from)[kSha256DigestBytes]) {
 bool read_image_seal(SealedDigests& digests) {
     const QuillmorSeal& seal = quillmor_image_seal;
     if (!equal_bytes(seal.magic, kSealMagic) || seal.version != kSealVersion ||
-        seal.flags != kSealFlagsOfThisVersion) {
+        (seal.flags | kSealCommandLine) != kSealFlagsOfThisVersion) {
         return false;
     }
     copy_digest(digests.kernel, seal.kernel_sha256);
     copy_digest(digests.ramdisk, seal.ramdisk_sha256);
+    digests.command_line_present = (seal.flags & kSealCommandLine) != 0;
+    copy_digest(digests.command_line, seal.command_line_sha256);
     return true;
 }
 

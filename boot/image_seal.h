@@ -12,6 +12,10 @@ extern QuillmorSeal quillmor_image_seal;
 struct SealedDigests {
     Sha256Digest kernel;
     Sha256Digest ramdisk;
+    // Without the command-line flag the seal says the volume has no
+    // \boot\cmdline.txt: an absent file is sealed as absent.
+    bool command_line_present;
+    Sha256Digest command_line;
 };
 
 // The digests when the image carries a seal of this version, else false.

@@ -66,15 +66,19 @@ bool add_ramdisk_module(quillmor_handoff& record, uint64_t address, uint64_t len
     return true;
 }
 
-uint64_t find_acpi_root(const EFI_SYSTEM_TABLE* system_table) {
+uint64_t find_vendor_table(const EFI_SYSTEM_TABLE* system_table, const EFI_GUID& guid) {
     const EFI_CONFIGURATION_TABLE* tables = system_table->ConfigurationTable;
     if (tables == nullptr) {
         return 0;
     }
     for (uint64_t i = 0; i < system_table->NumberOfTableEntries; ++i) {
-        if (tables[i].VendorGuid == EFI_ACPI_20_TABLE_GUID) {
+        if (tables[i].VendorGuid == guid) {
             return address_of(tables[i].VendorTable);
         }
     }
     return 0;
+}
+
+uint64_t find_acpi_root(const EFI_SYSTEM_TABLE* system_table) {
+    return find_vendor_table(system_table, EFI_ACPI_20_TABLE_GUID);
 }

@@ -26,6 +26,9 @@ bool add_boot_processor(quillmor_handoff& record);
 // address. False when the module table is full.
 bool add_ramdisk_module(quillmor_handoff& record, uint64_t address, uint64_t length);
 
+// The `VendorTable` of the first configuration-table entry with `guid`, or 0.
+uint64_t find_vendor_table(const EFI_SYSTEM_TABLE* system_table, const EFI_GUID& guid);
+
 // The physical address of the ACPI 2.0 root pointer from the firmware's
 // configuration table, or 0 when the firmware offers none.
 uint64_t find_acpi_root(const EFI_SYSTEM_TABLE* system_table);

@@ -12,13 +12,13 @@ constexpr uint64_t kSealSectionBytes = 4096;
 constexpr uint8_t kSealMagic[8] = {'Q', 'M', 'O', 'R', 'S', 'E', 'A', 'L'};
 constexpr uint32_t kSealVersion = 1;
 
-// Which digests the seal holds. The command-line file's slot is reserved:
-// no loader of this version reads such a file, so a seal that claims it is
-// not one this loader can honour.
+// Which digests the seal holds: always the kernel's and the ramdisk's; the
+// command-line file's when the volume had one (without the flag, the seal
+// says it had none, and a loader refuses to find one).
 constexpr uint32_t kSealKernel = 1u << 0;
 constexpr uint32_t kSealRamdisk = 1u << 1;
 constexpr uint32_t kSealCommandLine = 1u << 2;
-constexpr uint32_t kSealFlagsOfThisVersion = kSealKernel | kSealRamdisk;
+constexpr uint32_t kSealFlagsOfThisVersion = kSealKernel | kSealRamdisk | kSealCommandLine;
 
 struct QuillmorSeal {
     uint8_t magic[8];

@@ -2,7 +2,9 @@
 # host build that the unit tests and benchmarks run.
 set(QUILLMOR_LOADER_SOURCES
     boot/boot_sequence.cpp
+    boot/command_line.cpp
     boot/efi_main.cpp
+    boot/extension_block.cpp
     boot/handoff_record.cpp
     boot/handover.cpp
     boot/image_seal.cpp

@@ -56,14 +56,22 @@ uint64_t units_for(uint32_t code_point) {
 
 } // namespace
 
-uint64_t utf8_to_ucs2(const char* text, uint64_t length, uint16_t* out, uint64_t capacity) {
+bool utf8_valid(const char* text, uint64_t length) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(text);
     for (uint64_t at = 0; at < length;) {
         const Decoded decoded = decode_one(bytes + at, length - at);
         if (decoded.byte_count == 0) {
-            return 0;
+            return false;
         }
         at += decoded.byte_count;
+    }
+    return true;
+}
+
+uint64_t utf8_to_ucs2(const char* text, uint64_t length, uint16_t* out, uint64_t capacity) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text);
+    if (!utf8_valid(text, length)) {
+        return 0;
     }
 
     uint64_t written = 0;

@@ -10,4 +10,7 @@
 // it invalid, and invalid input converts to nothing (0 units). Input that does
 // not fit is cut after the last code point that fits whole, so a surrogate
 // pair is never split.
+// True when the bytes are well-formed UTF-8 by the rules above.
+bool utf8_valid(const char* bytes, uint64_t length);
+
 uint64_t utf8_to_ucs2(const char* bytes, uint64_t length, uint16_t* out, uint64_t capacity);

@@ -96,6 +96,27 @@ void log_file_read(Text path, uint64_t byte_count) {
 
 } // namespace
 
+SmallFile read_small_file(EFI_FILE_PROTOCOL* root, BootFilePath path, uint64_t buffer,
+                          uint64_t capacity, Sha256* hash) {
+    const FirmwarePath firmware_path = to_firmware_path(path.text());
+    EFI_FILE_PROTOCOL* file = nullptr;
+    const EFI_STATUS status = root->Open(root, &file, firmware_path.units, EFI_FILE_MODE_READ, 0);
+    if (status == EFI_NOT_FOUND) {
+        return {false, 0, true};
+    }
+    if (status != EFI_SUCCESS || file == nullptr) {
+        stop_cannot_open(path.text());
+    }
+    const uint64_t file_size = query_file_size(file);
+    if (file_size > capacity) {
+        file->Close(file);
+        return {true, file_size, false};
+    }
+    read_contents(file, buffer, file_size, hash);
+    log_file_read(path.text(), file_size);
+    return {true, file_size, true};
+}
+
 FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash) {
     const FirmwarePath firmware_path = to_firmware_path(path.text());
     EFI_FILE_PROTOCOL* file = nullptr;
@@ -108,11 +129,22 @@ FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash)
     if (file_size == 0) {
         fatal_stop("文件为空");
     }
-    const Allocation buffer = alloc_pool(file_size);
+    // Whole pages of their own: a kernel that frees the ramdisk by pages
+    // frees nothing of the loader's, and no region boundary falls inside a
+    // page.
+    // A size within a page of 2^64 has no whole pages: no memory holds it.
+    uint64_t rounded = 0;
+    const bool fits = try_add(file_size, kPageMask, rounded);
+    const Allocation buffer = fits ? alloc_pages(rounded / kPageSize) : Allocation{0, 0};
     if (!buffer.ok()) {
         fatal_stop("分配文件缓冲失败");
     }
     read_contents(file, buffer.address, file_size, hash);
+    // The rest of the last page holds nothing the firmware left there.
+    uint8_t* const tail = pointer_at<uint8_t>(checked_add(buffer.address, file_size));
+    for (uint64_t i = 0; i < buffer.length - file_size; ++i) {
+        tail[i] = 0;
+    }
     log_file_read(path.text(), file_size);
     return {buffer.address, file_size};
 }

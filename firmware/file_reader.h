@@ -30,8 +30,10 @@ class BootFilePath {
 constexpr BootFilePath kKernelPath = "\\boot\\mavotix.elf";
 constexpr BootFilePath kRamdiskPath = "\\boot\\initrd.ustar";
 
+constexpr BootFilePath kCommandLinePath = "\\boot\\cmdline.txt";
+
 struct FileContents {
-    uint64_t address; // pool memory of exactly the file size, in the page ledger
+    uint64_t address; // page-aligned: whole pages, zero after the file, in the page ledger
     uint64_t length;  // the file's size; every byte of it was read
 };
 
@@ -41,3 +43,15 @@ struct FileContents {
 // stop. Each piece goes into `hash` (when given) right as it arrives, while
 // it is still in the cache.
 FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash = nullptr);
+
+struct SmallFile {
+    bool present; // false: the volume has no such file (nothing is logged)
+    uint64_t size;
+    bool fits; // size <= capacity; only then was it read
+};
+
+// A file the volume need not have, read whole into [buffer, buffer +
+// capacity) and logged like read_file; an empty one is no error. Any answer of
+// Open but "not found" is read_file's halt; every other failure is its stop.
+SmallFile read_small_file(EFI_FILE_PROTOCOL* root, BootFilePath path, uint64_t buffer,
+                          uint64_t capacity, Sha256* hash = nullptr);

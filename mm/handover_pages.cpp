@@ -21,7 +21,16 @@ IdentityRange stack_window(uint64_t entry_stack_pointer) {
 }
 
 bool map_handover_pages(PageTableBuilder& builder, const HandoverPages& pages) {
-    return map_identity(builder, pages.code) && map_identity(builder, pages.stack) &&
-           map_range(builder, direct_map_address(pages.record), pages.record,
-                     QUILLMOR_HANDOFF_SIZE);
+    if (!map_identity(builder, pages.code) || !map_identity(builder, pages.stack) ||
+        !map_range(builder, direct_map_address(pages.record), pages.record,
+                   kRecordWithExtensionBytes)) {
+        return false;
+    }
+    for (const IdentityRange& data : pages.firmware_data) {
+        if (data.length != 0 && fits_direct_map(data.base, data.length) &&
+            !map_range(builder, direct_map_address(data.base), data.base, data.length)) {
+            return false;
+        }
+    }
+    return true;
 }

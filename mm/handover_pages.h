@@ -7,12 +7,24 @@
 #include "mm/page_table_builder.h"
 #include "mm/processor_view.h"
 
+#include <quillmor/handoff.h>
+
 #include <stdint.h>
+
+// The record's bytes with its extension block, which lies in its pages.
+constexpr uint64_t kRecordWithExtensionBytes =
+    QUILLMOR_EXTENSION_OFFSET + sizeof(quillmor_extension);
+
+// What the extension block and the record point the kernel to, mapped in the
+// direct map whatever the firmware calls the memory: the memory-map buffer,
+// the ACPI RSDP and the SMBIOS 3.0 and 2.1 entry points.
+constexpr uint64_t kFirmwareDataRanges = 4;
 
 struct HandoverPages {
     IdentityRange code;  // identity
     IdentityRange stack; // identity
     uint64_t record;     // physical address of the handoff record; direct map
+    IdentityRange firmware_data[kFirmwareDataRanges]; // physical; direct map
 };
 
 // UEFI promises an application at least 128 KiB of stack. Taken from the
@@ -21,7 +33,8 @@ struct HandoverPages {
 constexpr uint64_t kFirmwareStackBytes = 128 * 1024;
 IdentityRange stack_window(uint64_t entry_stack_pointer);
 
-// Maps them explicitly, whatever else maps them already. False when a range
-// has no identity address (it does not lie below 2^47) or a table page could
-// not be had.
+// Maps them explicitly, whatever else maps them already. False when the code
+// or the stack has no identity address (it does not lie below 2^47) or a
+// table page could not be had. Firmware data without a direct-map address is
+// skipped: the kernel finds its address, not mapped.
 bool map_handover_pages(PageTableBuilder& builder, const HandoverPages& pages);

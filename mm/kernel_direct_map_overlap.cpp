@@ -2,6 +2,7 @@
 
 #include "diag/checked.h"
 #include "mm/direct_map.h"
+#include "mm/handover_pages.h"
 #include "mm/page_table_builder.h"
 
 namespace {
@@ -37,7 +38,7 @@ bool meets(const PhysicalSpan& kernel, uint64_t base, uint64_t length) {
 } // namespace
 
 bool kernel_meets_direct_map(const MemoryMap& map, const LoadPlan& plan,
-                             const quillmor_handoff& record) {
+                             const quillmor_handoff& record, const HandoverPages& handover) {
     const PhysicalSpan kernel = kernel_span_in_direct_map(plan);
     if (kernel.first == kernel.end) {
         return false;
@@ -53,9 +54,14 @@ bool kernel_meets_direct_map(const MemoryMap& map, const LoadPlan& plan,
             }
         }
     }
+    for (const IdentityRange& data : handover.firmware_data) {
+        if (meets(kernel, data.base, data.length)) {
+            return true;
+        }
+    }
     const uint64_t framebuffer_bytes =
         static_cast<uint64_t>(record.framebuffer_height) * record.framebuffer_pitch;
     return (record.framebuffer_count != 0 &&
             meets(kernel, record.framebuffer_address, framebuffer_bytes)) ||
-           meets(kernel, address_of(&record), QUILLMOR_HANDOFF_SIZE);
+           meets(kernel, address_of(&record), kRecordWithExtensionBytes);
 }

@@ -6,6 +6,7 @@
 
 #include "elf/kernel_image.h"
 #include "firmware/memory_map.h"
+#include "mm/handover_pages.h"
 
 #include <quillmor/handoff.h>
 
@@ -13,7 +14,7 @@
 
 // True when the kernel's virtual span meets a direct-map page the loader will
 // map: RAM of every mapped type in `map`, the framebuffer the record
-// describes (by its physical address, before it is mapped) and the record's
-// own pages.
+// describes (by its physical address, before it is mapped), the record's
+// own pages and the firmware data of `handover`.
 bool kernel_meets_direct_map(const MemoryMap& map, const LoadPlan& plan,
-                             const quillmor_handoff& record);
+                             const quillmor_handoff& record, const HandoverPages& handover);

@@ -79,7 +79,13 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
     if (handover.record != 0) {
         uint64_t direct;
         if (try_add(handover.record, kDirectMapOffset, direct)) {
-            others.add_range(direct, QUILLMOR_HANDOFF_SIZE);
+            others.add_range(direct, kRecordWithExtensionBytes);
+        }
+    }
+    for (const IdentityRange& data : handover.firmware_data) {
+        uint64_t direct;
+        if (data.length != 0 && try_add(data.base, kDirectMapOffset, direct)) {
+            others.add_range(direct, data.length);
         }
     }
     const uint64_t five_level_root = processor.five_level_paging ? kFiveLevelTablePages : 0;

@@ -51,6 +51,13 @@ DescriptorTableRegister read_idtr() {
     return {value.base, value.limit};
 }
 
+uint64_t read_tsc() {
+    uint32_t low;
+    uint32_t high;
+    asm volatile("rdtsc" : "=a"(low), "=d"(high));
+    return static_cast<uint64_t>(high) << 32 | low;
+}
+
 uint64_t stack_pointer() {
     uint64_t value;
     asm volatile("mov %%rsp, %0" : "=r"(value));

@@ -23,7 +23,8 @@ extern "C" {
 #define QUILLMOR_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
 #endif
 
-/* "TKVARNOB" read as a little-endian u64. */
+/* The record's first 8 bytes, the characters of this text in order (no
+   terminator): compare them with memcmp against the text, not as a number. */
 #define QUILLMOR_HANDOFF_MAGIC_TEXT "TKVARNOB"
 #define QUILLMOR_HANDOFF_VERSION 1u
 #define QUILLMOR_HANDOFF_SIZE 13544u
@@ -77,7 +78,10 @@ struct quillmor_handoff {
     uint64_t kernel_physical_base;
     uint64_t kernel_virtual_base;
     uint64_t acpi_root_pointer; /* physical address of the ACPI 2.0 RSDP, or 0 */
-    uint8_t reserved0[8];
+    union {
+        uint64_t extension;   /* direct-map address of the quillmor_extension, or 0 */
+        uint8_t reserved0[8]; /* its name in headers before the extension block */
+    };
 
     uint32_t framebuffer_count; /* 0 or 1 */
     uint32_t reserved1;
@@ -121,6 +125,7 @@ QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, direct_map_offset) == 0
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, kernel_physical_base) == 0x18, "kphys");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, kernel_virtual_base) == 0x20, "kvirt");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, acpi_root_pointer) == 0x28, "rsdp");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, extension) == 0x30, "extension");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, reserved0) == 0x30, "reserved0");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, framebuffer_count) == 0x38, "fb count");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, reserved1) == 0x3c, "reserved1");
@@ -150,6 +155,72 @@ QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, regions) == 0xa8, "regi
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, modules) == 0x30a8, "module table");
 QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_handoff, processors) == 0x32e8, "cpu table");
 QUILLMOR_STATIC_ASSERT(sizeof(struct quillmor_handoff) == QUILLMOR_HANDOFF_SIZE, "record size");
+
+/*
+ * The extension block: what the record has no field for. The record's
+ * `extension` points to it (0: there is none, as from loaders older than
+ * this block). It lies in the record's own pages, after the record, so it is
+ * loader data like the record and mapped like it. Check its magic, version
+ * and size before reading it; a later version only appends fields.
+ */
+#define QUILLMOR_EXTENSION_MAGIC_TEXT "TKVAREXT"
+#define QUILLMOR_EXTENSION_VERSION 1u
+/* Where it lies: this many bytes after the record's first byte. */
+#define QUILLMOR_EXTENSION_OFFSET 0x3500u
+/* The command line's bytes, the NUL included. */
+#define QUILLMOR_COMMAND_LINE_CAPACITY 2048u
+
+/* Extension flags. */
+#define QUILLMOR_EXTENSION_SECURE_BOOT 1u /* the firmware's SecureBoot variable was 1 */
+#define QUILLMOR_EXTENSION_SEALED 2u      /* the loader image carried a seal it checked */
+
+struct quillmor_extension {
+    char magic[8]; /* "TKVAREXT", no terminator */
+    uint32_t version;
+    uint32_t size;         /* bytes of this block, the command line buffer included */
+    uint64_t system_table; /* physical address of the EFI system table */
+    /* The firmware memory map exactly as handed to the successful
+       ExitBootServices: physical address of the buffer (loader data, mapped),
+       its bytes, the firmware's descriptor stride and version. */
+    uint64_t memory_map;
+    uint64_t memory_map_size;
+    uint64_t memory_map_descriptor_size;
+    uint32_t memory_map_descriptor_version;
+    uint32_t flags;               /* QUILLMOR_EXTENSION_* */
+    uint64_t smbios3_entry;       /* physical address of the SMBIOS 3.0 entry point, or 0 */
+    uint64_t smbios_entry;        /* physical address of the SMBIOS 2.1 entry point, or 0 */
+    uint64_t command_line;        /* direct-map address of command_line_bytes */
+    uint64_t command_line_length; /* bytes before the NUL, at most 2047 */
+    uint64_t tsc_at_entry;        /* the time stamp counter as the loader started */
+    uint64_t tsc_at_handover;     /* and just before the jump to the kernel */
+    char command_line_bytes[QUILLMOR_COMMAND_LINE_CAPACITY]; /* UTF-8, NUL-terminated */
+};
+
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, version) == 0x08, "ext version");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, size) == 0x0c, "ext size");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, system_table) == 0x10, "system table");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, memory_map) == 0x18, "memory map");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, memory_map_size) == 0x20, "map size");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, memory_map_descriptor_size) == 0x28,
+                       "descriptor size");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, memory_map_descriptor_version) == 0x30,
+                       "descriptor version");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, flags) == 0x34, "flags");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, smbios3_entry) == 0x38, "smbios3");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, smbios_entry) == 0x40, "smbios");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, command_line) == 0x48, "cmdline");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, command_line_length) == 0x50,
+                       "cmdline length");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, tsc_at_entry) == 0x58, "tsc entry");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, tsc_at_handover) == 0x60,
+                       "tsc handover");
+QUILLMOR_STATIC_ASSERT(offsetof(struct quillmor_extension, command_line_bytes) == 0x68,
+                       "cmdline bytes");
+QUILLMOR_STATIC_ASSERT(sizeof(struct quillmor_extension) == 0x868, "extension size");
+/* It fits in the record's four pages, after the record. */
+QUILLMOR_STATIC_ASSERT(QUILLMOR_EXTENSION_OFFSET >= QUILLMOR_HANDOFF_SIZE, "after the record");
+QUILLMOR_STATIC_ASSERT(QUILLMOR_EXTENSION_OFFSET + sizeof(struct quillmor_extension) <= 4 * 4096,
+                       "in the record's pages");
 
 #ifdef __cplusplus
 }

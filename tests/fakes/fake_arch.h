@@ -38,6 +38,7 @@ struct State {
     uint64_t stack_pointer = 0; // at the loader's entry; its stages run kStageDepth below
     std::map<uint32_t, uint64_t> msrs;
     arch::CodeRange handover_code = {};
+    uint64_t tsc = 0x1000; // advances by 1000 at each read
 };
 
 // How far below its entry's stack pointer a stage of the loader reads it (as

@@ -63,8 +63,8 @@ EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) 
            : c.is("PastTop")    ? ~0xfffull // its last page ends at 2^64
            : c.is("Misaligned") ? address + 4
                                 : address;
-    if (!pages && !c.is("NullOut") && !c.is("PastTop")) { // blocks that are really there
-        fw().pool_blocks.emplace_back(*out, bytes);
+    if (!c.is("NullOut") && !c.is("PastTop")) { // allocations that are really there
+        fw().allocations.emplace_back(*out, bytes);
     }
     return EFI_SUCCESS;
 }
@@ -217,14 +217,14 @@ EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL* self) {
 }
 
 // The loader reads what GetInfo told, in pieces of at most 1 MiB into one
-// pool block, each right after the last, never after Close: anything else is
+// allocation, each right after the last, never after Close: anything else is
 // its fault, not the firmware's.
 EFI_STATUS EFIAPI file_read(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) {
     FakeFirmware& firmware = fw();
     const Call c = call("File.Read");
     auto& file = *reinterpret_cast<FakeFirmware::OpenFile*>(self);
     const uint64_t at = reinterpret_cast<uint64_t>(buffer), asked = *size, read = file.reads++;
-    const bool in_a_block = std::ranges::any_of(firmware.pool_blocks, [&](const auto& block) {
+    const bool in_a_block = std::ranges::any_of(firmware.allocations, [&](const auto& block) {
         return block.first <= at && at + asked <= block.first + block.second;
     });
     if (file.closed || !in_a_block || (read != 0 && at != file.next_buffer) ||
@@ -317,7 +317,7 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
                      .StdErr = &standard_error,
                      .RuntimeServices = &runtime_services_,
                      .BootServices = &boot_services_,
-                     .NumberOfTableEntries = 2,
+                     .NumberOfTableEntries = 4,
                      .ConfigurationTable = configuration};
     loaded_image.DeviceHandle = device_handle();
     file_system.OpenVolume = open_volume;

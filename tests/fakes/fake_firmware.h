@@ -3,7 +3,8 @@
 // call and answer as a firmware would. Memory comes from one host arena, so
 // the loader reads and writes what it obtains for real. As built it is a PC
 // with a typical memory map, a 1024 x 768 framebuffer on the first of two
-// graphics handles, and ACPI 1.0 and 2.0 tables; the test adds the files.
+// graphics handles, ACPI 1.0 and 2.0 tables and SMBIOS 3.0 and 2.1 entry
+// points; the test adds the files.
 // Any occurrence of any call can be made to misbehave the way a broken
 // firmware does (`faults`).
 #pragma once
@@ -108,7 +109,7 @@ struct FakeFirmware {
     };
     std::optional<FileInfoAnswer> info_answer;
     std::vector<uint8_t> read_answers;
-    std::vector<std::pair<uint64_t, uint64_t>> pool_blocks; // address, bytes
+    std::vector<std::pair<uint64_t, uint64_t>> allocations; // address, bytes; pages and pool
     // The bytes of the global variable SecureBoot; none: no such variable.
     std::optional<std::vector<uint8_t>> secure_boot;
 
@@ -118,8 +119,11 @@ struct FakeFirmware {
     EFI_GRAPHICS_OUTPUT_PROTOCOL_MODE graphics_mode = {1, 0, &graphics_info, 36, 0x80000000, 0};
     EFI_GRAPHICS_OUTPUT_PROTOCOL graphics = {nullptr, nullptr, nullptr, &graphics_mode};
     uint8_t acpi_tables[2][36] = {};
-    EFI_CONFIGURATION_TABLE configuration[2] = {{ACPI_TABLE_GUID, acpi_tables[0]},
-                                                {EFI_ACPI_20_TABLE_GUID, acpi_tables[1]}};
+    uint8_t smbios_entries[2][32] = {}; // 3.0, then 2.1
+    EFI_CONFIGURATION_TABLE configuration[4] = {{ACPI_TABLE_GUID, acpi_tables[0]},
+                                                {SMBIOS3_TABLE_GUID, smbios_entries[0]},
+                                                {EFI_ACPI_20_TABLE_GUID, acpi_tables[1]},
+                                                {SMBIOS_TABLE_GUID, smbios_entries[1]}};
 
     // What the text consoles were asked, in order: "<err 4>" for an attribute
     // set on StdErr, "<out 15>" on ConOut, and every string as it was output.

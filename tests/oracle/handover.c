@@ -98,8 +98,10 @@ static struct finding check_header(const struct oracle_handover* h,
     FAIL_IF(!text_field(r->loader_name, 32, "quillmor") ||
                 !text_field(r->loader_version, 24, "1.0.0"),
             "loader name or version", 0, 0);
-    FAIL_IF(!zero_bytes(r->reserved0, 8) || r->reserved1 != 0 || r->reserved2 != 0,
-            "reserved fields not zero", r->reserved1, r->reserved2);
+    FAIL_IF(r->reserved1 != 0 || r->reserved2 != 0, "reserved fields not zero", r->reserved1,
+            r->reserved2);
+    FAIL_IF(r->extension != h->rdi + QUILLMOR_EXTENSION_OFFSET,
+            "the extension block not in the record's pages", r->extension, 0);
     FAIL_IF(r->kernel_virtual_base != h->kernel_virtual_base, "kernel virtual base",
             r->kernel_virtual_base, h->kernel_virtual_base);
     FAIL_IF(r->kernel_physical_base % ORACLE_PAGE != 0 || r->kernel_physical_base == 0,
@@ -125,8 +127,8 @@ static struct finding check_module(const struct oracle_handover* h,
     uint64_t physical = m->address - OFFSET;
     FAIL_IF(r->module_count != 1, "module count", r->module_count, 0);
     FAIL_IF(m->address < OFFSET || physical >= ORACLE_DIRECT_LIMIT ||
-                m->length > ORACLE_DIRECT_LIMIT - physical,
-            "module address not in the direct map", m->address, m->length);
+                m->length > ORACLE_DIRECT_LIMIT - physical || physical % ORACLE_PAGE != 0,
+            "module address not a page of the direct map", m->address, m->length);
     FAIL_IF(h->ramdisk_length == ORACLE_UNKNOWN ? m->length == 0 : m->length != h->ramdisk_length,
             "module length", m->length, h->ramdisk_length);
     FAIL_IF(!text_field(m->name, 32, "initrd") || !text_field(m->path, 96, "\\boot\\initrd.ustar"),
@@ -288,8 +290,8 @@ static struct finding check_region_entries(struct state* s, const struct quillmo
             continue;
         }
         FAIL_IF(e->type > QUILLMOR_REGION_KERNEL_AND_MODULES || e->zero != 0 || e->length == 0 ||
-                    e->length > ~e->base,
-                "entry type, padding or range", i, e->type);
+                    e->length > ~e->base || (e->base | e->length) % ORACLE_PAGE != 0,
+                "entry type, padding, range or page alignment", i, e->type);
         if (e->type == QUILLMOR_REGION_USABLE) {
             note_usable(s, e);
         }
@@ -307,7 +309,9 @@ static struct finding check_regions_of_map(const struct oracle_handover* h,
     static struct quillmor_region want[QUILLMOR_MAX_REGIONS];
     struct oracle_range carves[2] = {
         {r->kernel_physical_base, h->kernel_image_size, QUILLMOR_REGION_KERNEL_AND_MODULES},
-        {r->modules[0].address - OFFSET, r->modules[0].length, QUILLMOR_REGION_KERNEL_AND_MODULES}};
+        {r->modules[0].address - OFFSET,
+         (r->modules[0].length + ORACLE_PAGE - 1) & ~(ORACLE_PAGE - 1),
+         QUILLMOR_REGION_KERNEL_AND_MODULES}};
     uint32_t count = 0;
     enum oracle_regions outcome = oracle_expected_regions(h->last_map, h->last_count, carves, 2,
                                                           h->own, h->own_count, want, &count);
@@ -418,8 +422,12 @@ static void expect_mappings(const struct oracle_handover* h, const struct quillm
         oracle_tables_expect(r->framebuffer_address, r->framebuffer_address - OFFSET,
                              (uint64_t)r->framebuffer_height * r->framebuffer_pitch, 1);
     }
-    /* The jump stands on these whatever the map says: the record's pages. */
+    /* The jump stands on these whatever the map says: the record's pages;
+       and what the extension block points to, in the direct map. */
     oracle_tables_expect(h->rdi, h->rdi - OFFSET, RECORD_PAGES * ORACLE_PAGE, 1);
+    for (uint32_t i = 0; i < h->direct_count; i++) {
+        oracle_tables_expect(OFFSET + h->direct[i].base, h->direct[i].base, h->direct[i].length, 1);
+    }
 }
 
 uint64_t oracle_check_handover(const struct oracle_handover* h) {

@@ -61,6 +61,11 @@ struct oracle_handover {
        knows them. */
     struct oracle_range pinned[8];
     uint32_t pinned_count;
+    /* Firmware data mapped in the direct map whatever the map says (the
+       memory-map buffer, the RSDP, the SMBIOS entry points), as far as the
+       environment knows them. */
+    struct oracle_range direct[8];
+    uint32_t direct_count;
     /* What the kernel knows of itself and of the processor. */
     uint64_t kernel_virtual_base, kernel_image_size;
     uint32_t processor_id;

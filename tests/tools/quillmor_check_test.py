@@ -151,6 +151,15 @@ class QuillmorCheckTest(unittest.TestCase):
         changed = [i for i in range(len(loader)) if loader[i] != sealed[i]]
         self.assertTrue(all(at <= i < at + 4096 or checksum_at <= i < checksum_at + 4
                             for i in changed))
+        # With --cmdline the file's digest too, and flag bit 2.
+        line = self.write("cmdline.txt", "root=/dev/quill 名字\n".encode())
+        result = run(LOADER, "--kernel", KERNELS[0], "--initrd", ramdisk, "--cmdline", line,
+                     "-o", out, tool=SEAL_TOOL)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(out.read_bytes()[at + 12:at + 112], struct.pack("<I", 7)
+                         + hashlib.sha256(kernel).digest()
+                         + hashlib.sha256(ramdisk.read_bytes()).digest()
+                         + hashlib.sha256(line.read_bytes()).digest())
         # A certificate table (as sbsign adds it), a kernel the loader refuses, an empty ramdisk.
         signed = bytearray(loader)
         struct.pack_into("<II", signed, checksum_at - 64 + 112 + 4 * 8, len(loader), 8)

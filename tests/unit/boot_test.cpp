@@ -48,6 +48,7 @@ constexpr uint64_t kKernelEntry = kKernelBase + 0x40;
 constexpr uint64_t kReadPiece = 1 << 20;
 const std::string kKernelFile = "\\boot\\mavotix.elf";
 const std::string kRamdiskFile = "\\boot\\initrd.ustar";
+const std::string kCommandLineFile = "\\boot\\cmdline.txt";
 
 std::string hex(uint64_t value) {
     char text[24];
@@ -175,9 +176,54 @@ Ending boot(FakeFirmware& firmware, const std::function<void()>& before) {
 // only this machine knows: the kernel's bytes in place, the log lines that
 // name the landing area, the root and the record, and the exits' keys.
 void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_mapped,
-                    bool has_regions) {
-    const uint64_t handoff = got.kernel->handoff_pointer;
-    const auto& record = *reinterpret_cast<const quillmor_handoff*>(handoff - kDirect);
+                    bool has_regions, const std::string& command_line) {
+    const uint64_t handoff = got.kernel->handoff_pointer, record_page = handoff - kDirect;
+    const auto& record = *reinterpret_cast<const quillmor_handoff*>(record_page);
+    // The extension block, in the record's pages: the firmware's tables, the
+    // map the successful exit was given, exactly as it lies in its buffer,
+    // no command line, the counter read at the entry and then at the jump.
+    const uint64_t extension_page = record_page + QUILLMOR_EXTENSION_OFFSET;
+    const auto& extension = *reinterpret_cast<const quillmor_extension*>(extension_page);
+    ASSERT_EQ(record.extension, kDirect + extension_page);
+    // Sealed, and Secure Boot on: flags 3; sealed, off: 2; unsealed (and off): 0.
+    const uint32_t flags = quillmor_image_seal.flags == 0                    ? 0
+                           : firmware.secure_boot == std::vector<uint8_t>{1} ? 3u
+                                                                             : 2u;
+    EXPECT_EQ(std::tuple(std::string(extension.magic, 8), extension.version, extension.size,
+                         extension.flags, extension.system_table, extension.smbios3_entry,
+                         extension.smbios_entry, extension.command_line,
+                         extension.command_line_length,
+                         extension.command_line_bytes[command_line.size()]),
+              std::tuple("TKVAREXT", 1u, 0x868u, flags,
+                         reinterpret_cast<uint64_t>(&firmware.system_table_),
+                         reinterpret_cast<uint64_t>(firmware.smbios_entries[0]),
+                         reinterpret_cast<uint64_t>(firmware.smbios_entries[1]),
+                         record.extension + 0x68, command_line.size(), '\0'));
+    EXPECT_EQ(std::string(extension.command_line_bytes), command_line);
+    EXPECT_TRUE(0x1000 < extension.tsc_at_entry &&
+                extension.tsc_at_entry < extension.tsc_at_handover &&
+                extension.tsc_at_handover == fake_arch::state().tsc);
+    const size_t stride = firmware.descriptor_size;
+    const size_t exited_with = has_regions ? firmware.memory_map.size() : 0; // else it was empty
+    EXPECT_EQ(std::tuple(extension.memory_map_size, extension.memory_map_descriptor_size,
+                         extension.memory_map_descriptor_version),
+              std::tuple(exited_with * stride, stride, 1u));
+    for (size_t i = 0; i < exited_with; ++i) {
+        ASSERT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(extension.memory_map) + i * stride,
+                              &firmware.memory_map[i], sizeof(EFI_MEMORY_DESCRIPTOR)),
+                  0)
+            << "descriptor " << i;
+    }
+    const auto map_buffer = std::ranges::find_if(firmware.allocations, [&](const auto& block) {
+        return block.first == extension.memory_map;
+    });
+    ASSERT_NE(map_buffer, firmware.allocations.end());
+    // The ramdisk in whole pages of its own, zero after the file.
+    const uint64_t ramdisk = record.modules[0].address - kDirect;
+    const uint64_t ramdisk_pages = (record.modules[0].length + 0xfff) & ~0xfffull;
+    EXPECT_TRUE(std::all_of(reinterpret_cast<const uint8_t*>(ramdisk) + record.modules[0].length,
+                            reinterpret_cast<const uint8_t*>(ramdisk) + ramdisk_pages,
+                            [](uint8_t b) { return b == 0; }));
     const std::vector<uint8_t>& kernel = firmware.files.at(kKernelFile);
     uint64_t base; // where this boot's kernel links: its entry is 0x40 in
     std::memcpy(&base, kernel.data() + 24, 8);
@@ -219,6 +265,13 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                    {stack - window, window, 0},
                    {apic, 4096, 0}},
         .pinned_count = apic != ORACLE_UNKNOWN ? 5u : 4u,
+        // What the extension block points to: the map buffer, the RSDP, the
+        // SMBIOS entry points.
+        .direct = {{map_buffer->first, map_buffer->second, 0},
+                   {reinterpret_cast<uint64_t>(firmware.acpi_tables[1]), 36, 0},
+                   {extension.smbios3_entry, 24, 0},
+                   {extension.smbios_entry, 31, 0}},
+        .direct_count = 4,
         .kernel_virtual_base = base,
         .kernel_image_size = 0x5000,
         .processor_id = 3,
@@ -258,6 +311,7 @@ struct Outcome {
     std::vector<std::string> also = {}; // what the log holds as well
     bool ram_mapped = true;             // false: the first reading had no descriptors
     bool regions = true;                // false: the last reading had none
+    std::string command_line = "";      // what the extension block holds
 };
 const std::string kFatal = "stop [quillmor] 装载失败：";
 const std::string kNoFramebuffer = " 帧缓冲=0\r\n";
@@ -271,7 +325,7 @@ Outcome bounds(uint64_t index, uint64_t length) {
 
 // Occurrences in a healthy boot: OpenProtocol for the loaded image, the file
 // system, the graphics; File.* for the kernel, then the ramdisk (two Reads);
-// AllocatePool for the two files and the map; AllocatePages for the landing
+// AllocatePool for the map; AllocatePages for the two files, the landing
 // area, the record, the table root, the table pool; GetMemoryMap for the size
 // query and three readings of the 14 descriptors; ExitBootServices twice.
 Outcome expected(const Fault& f) {
@@ -287,8 +341,11 @@ Outcome expected(const Fault& f) {
         return at == 2 ? Outcome{"kernel", also}
                        : fatal(at == 0 ? "取已装载映像协议失败" : "取文件系统协议失败", also);
     }
-    if (call == "File.Open") {
-        return {"stop [quillmor] 打不开：" + (at == 0 ? kKernelFile : kRamdiskFile)};
+    if (call == "File.Open") { // the command line's: only "not found" means absent
+        const std::string files[] = {kKernelFile, kRamdiskFile, "\\boot\\cmdline.txt"};
+        return at == 2 && (s == "NullOut" || f.status == EFI_NOT_FOUND)
+                   ? Outcome{"kernel"}
+                   : Outcome{"stop [quillmor] 打不开：" + files[at]};
     }
     if (call == "File.GetInfo") { // a short kernel's last segment ends past the file
         return s == "Short" ? (at == 0 ? Outcome{"stop [quillmor] 内核映像不合规：SegmentOutOfFile"}
@@ -304,15 +361,16 @@ Outcome expected(const Fault& f) {
     }
     if (call == "AllocatePool") {
         return s == "PastTop"      ? Outcome{"check integer overflow"}
-               : s == "Misaligned" ? Outcome{at < 2 ? "kernel" : "check incorrect alignment"}
-                                   : fatal(at < 2 ? "分配文件缓冲失败" : "分配内存图缓冲失败");
+               : s == "Misaligned" ? Outcome{"check incorrect alignment"}
+                                   : fatal("分配内存图缓冲失败");
     }
     if (call == "AllocatePages") {
         // After a refusal the table pool asks for half; only a firmware that
         // keeps refusing leaves it dry.
-        const char* messages[] = {"内核落点分配失败", "交接结构分配失败", "页表根分配失败"};
+        const char* messages[] = {"分配文件缓冲失败", "分配文件缓冲失败", "内核落点分配失败",
+                                  "交接结构分配失败", "页表根分配失败"};
         return s == "PastTop" ? Outcome{"check integer overflow"}
-               : at < 3       ? fatal(messages[at])
+               : at < 5       ? fatal(messages[at])
                : f.sticky
                    ? fatal("内存区映射失败", {"恒等映射失败 base=0x0 len=0x1000 类型=3 表耗尽=1"})
                    : Outcome{"kernel"};
@@ -403,7 +461,7 @@ Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
 // kernel (`change` 1) or the ramdisk's last byte (2) changed; `flags` other
 // than the two digests' make it a seal of another format.
 Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
-               uint32_t flags = kSealFlagsOfThisVersion) {
+               uint32_t flags = kSealKernel | kSealRamdisk) {
     return [=](FakeFirmware& fw) {
         QuillmorSeal& seal = quillmor_image_seal;
         std::memcpy(seal.magic, kSealMagic, sizeof(kSealMagic));
@@ -414,6 +472,12 @@ Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
             Sha256 hash = sha256_start();
             sha256_add(hash, fw.files.at(file).data(), fw.files.at(file).size());
             std::memcpy(digest, sha256_finish(hash).bytes, kSha256DigestBytes);
+        }
+        if ((flags & kSealCommandLine) != 0) {
+            const std::vector<uint8_t>& file = fw.files.at(kCommandLineFile);
+            Sha256 hash = sha256_start();
+            sha256_add(hash, file.data(), file.size());
+            std::memcpy(seal.command_line_sha256, sha256_finish(hash).bytes, kSha256DigestBytes);
         }
         fw.secure_boot = secure_boot;
         change == 1 ? void(fw.files[kKernelFile][0x1000] ^= 1) : void();
@@ -464,7 +528,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         }
         EXPECT_EQ(got.text, want.ending);
         if (got.kernel) {
-            check_handover(got, firmware, want.ram_mapped, want.regions);
+            check_handover(got, firmware, want.ram_mapped, want.regions, want.command_line);
         }
         EXPECT_TRUE(got.log.ends_with("\r\n"));
         last_log = got.log;
@@ -486,7 +550,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
               "[quillmor] 读入 \\boot\\initrd.ustar 1049576 字节\r\n",
               "[quillmor] 内核入口=" + hex(kKernelEntry) + " 段=2 映像=20480 字节，落点=",
               "[quillmor] 页表就绪 PML4=",
-              "[quillmor] 第二轮内存图 段数=14\r\n[quillmor] 切割区间=2\r\n[quillmor] 内存区=17 ",
+              "[quillmor] 第二轮内存图 段数=14\r\n[quillmor] 切割区间=2\r\n[quillmor] 内存区=15 ",
               " 帧缓冲=1\r\n"}},
             {});
 
@@ -547,8 +611,8 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     special("Secure Boot on, the image unsealed",
             fatal("安全启动要求封存散列", {"\r\n[quillmor] " + volume + kFatal.substr(5)}),
             [](FakeFirmware& fw) { fw.secure_boot = {{1}}; });
-    special("Secure Boot on, a seal claiming a command-line file", fatal("安全启动要求封存散列"),
-            sealed({{1}}, 0, kSealFlagsOfThisVersion | kSealCommandLine));
+    special("Secure Boot on, a seal with a flag of a later version", fatal("安全启动要求封存散列"),
+            sealed({{1}}, 0, kSealKernel | kSealRamdisk | 1u << 3));
     special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed({{1}}));
     EXPECT_EQ(last_log, unsealed_log);
     special("sealed, Secure Boot off, the files as sealed", {"kernel"}, sealed(std::nullopt));
@@ -560,6 +624,53 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             fatal("内存盘散列不符", {"initrd.ustar 1049576 字节\r\n" + kFatal.substr(5)}), {},
             sealed({{1}}, 2));
     EXPECT_EQ(std::ranges::count(sealed_calls, "GetVariable"), 0); // sealed: verified regardless
+    // The command line: the load options converted to UTF-8, else the file
+    // byte for byte, else empty; 2047 bytes at most; text or nothing; and a
+    // sealed image takes only the file it was sealed with (or none).
+    const auto command_line = [](std::u16string options, std::string file, Arrange then = {}) {
+        return [=](FakeFirmware& fw) {
+            static std::u16string kept; // outlives the boot
+            kept = options;
+            fw.loaded_image.LoadOptions = kept.data();
+            fw.loaded_image.LoadOptionsSize = static_cast<uint32_t>(2 * kept.size());
+            file.empty() ? void()
+                         : void(fw.files[kCommandLineFile].assign(file.begin(), file.end()));
+            then ? then(fw) : void();
+        };
+    };
+    const Outcome with_line = {"kernel", {}, true, true, "console=ttyS0 名字 \U0001F600"};
+    special("load options with a surrogate pair, as UTF-8", with_line,
+            command_line(std::u16string(u"console=ttyS0 名字 \U0001F600\0ignored", 27), "x"));
+    special("no load options: the file, byte for byte",
+            {"kernel", {"[quillmor] 读入 \\boot\\cmdline.txt 4 字节\r\n"}, true, true, "a b\n"},
+            command_line(u"", "a b\n"));
+    special("load options of one NUL: the file", {"kernel", {}, true, true, "f"},
+            command_line(std::u16string(1, u'\0'), "f"));
+    special("2047 bytes of load options", {"kernel", {}, true, true, std::string(2047, 'o')},
+            command_line(std::u16string(2047, u'o'), ""));
+    special("2048 bytes of load options", fatal("命令行过长"),
+            command_line(std::u16string(2046, u'o') + u"é", ""));
+    special("a file of 2048 bytes", fatal("命令行过长"), command_line(u"", std::string(2048, 'f')));
+    special("load options with a lone surrogate", fatal("命令行不是有效文本"),
+            command_line(std::u16string{u'a', char16_t{0xd800}, u'b'}, ""));
+    special("a file of malformed UTF-8", fatal("命令行不是有效文本"), command_line(u"", "a\xc3"));
+    special("a file with a NUL byte", fatal("命令行不是有效文本"),
+            command_line(u"", std::string("a\0b", 3)));
+    special("sealed with the file: the load options ignored, the file as sealed",
+            {"kernel", {}, true, true, "sealed"},
+            command_line(u"options", "sealed", sealed(std::nullopt, 0, kSealFlagsOfThisVersion)));
+    special("sealed without a file, a file on the volume", fatal("命令行散列不符"),
+            command_line(u"", "unsealed", sealed(std::nullopt)));
+    special("sealed with the file, the file changed", fatal("命令行散列不符"),
+            command_line(u"", "sealed", [&](FakeFirmware& fw) {
+                sealed(std::nullopt, 0, kSealFlagsOfThisVersion)(fw);
+                fw.files[kCommandLineFile].back() ^= 1;
+            }));
+    special("sealed with the file, the file gone", fatal("命令行散列不符"),
+            command_line(u"", "sealed", [&](FakeFirmware& fw) {
+                sealed(std::nullopt, 0, kSealFlagsOfThisVersion)(fw);
+                fw.files.erase(kCommandLineFile);
+            }));
     special("no watchdog", {"kernel"},
             [](FakeFirmware& fw) { fw.boot_services().SetWatchdogTimer = nullptr; });
     // The kernel's image is five pages; the stack is the 128 KiB below the
@@ -587,14 +698,14 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             fatal("内核链接地址与直接映射重叠"), kernel_at(kDirect + 0x80000000 + 791 * 4096));
     special("a kernel linked right after the framebuffer in the direct map", {"kernel"},
             kernel_at(kDirect + 0x80000000 + 792 * 4096));
-    // The healthy boot's 17 regions and as many more as fill the table.
+    // The healthy boot's 15 regions and as many more as fill the table.
     special("runtime MMIO at 2^47, which has no identity address", {"kernel"},
             [](FakeFirmware& fw) {
                 fw.add_descriptor(EfiMemoryMappedIO, 1ull << 47, 16);
                 fw.memory_map.back().Attribute = 1ull << 63;
             });
-    special("512 regions", {"kernel"}, regions(495));
-    special("513 regions", fatal("内存区表满"), regions(496));
+    special("512 regions", {"kernel"}, regions(497));
+    special("513 regions", fatal("内存区表满"), regions(498));
     special("five-level paging left on", {"kernel", {"[quillmor] 页表就绪 PML5="}},
             [](FakeFirmware&) { fake_arch::state().cr4 = 1u << 12; });
     special("the loader's pages listed as free", fatal("自己占的页落在可用区里"),
@@ -651,24 +762,24 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {{"LocateHandle", 0, "Gone"}});
     run("a check failure whose exit data cannot be had",
         {"check (no exit) exact division produced remainder"},
-        {{"LocateHandle", 0, "SizeOdd"}, {"AllocatePool", 3}});
+        {{"LocateHandle", 0, "SizeOdd"}, {"AllocatePool", 1}});
     // No RAM in the first reading and the table pool refused for good: the
     // tables fail at the descriptor tables, or (above 2^47, so not mapped,
     // and no APIC) at the kernel; with a quarter of the pages granted, at the
     // framebuffer; with half, at the pages the jump stands on.
     const Fault empty = {"GetMemoryMap", 1, "SizeZero"};
-    const Fault refused = {"AllocatePages", 3, "Status", EFI_OUT_OF_RESOURCES, true};
+    const Fault refused = {"AllocatePages", 5, "Status", EFI_OUT_OF_RESOURCES, true};
     run("no RAM, no table pages", fatal("描述符表映射失败"), {empty, refused});
     run("no RAM, no table pages, tables high", fatal("内核映像映射失败"), {empty, refused},
         tables_high);
     run("no RAM, a quarter of the table pages, tables high", fatal("帧缓冲映射失败"),
         {empty,
-         {"AllocatePages", 3},
-         {"AllocatePages", 4},
-         {"AllocatePages", 6, "Status", 1, true}},
+         {"AllocatePages", 5},
+         {"AllocatePages", 6},
+         {"AllocatePages", 8, "Status", 1, true}},
         tables_high);
     run("no RAM, half the table pages, tables high", fatal("交接页映射失败"),
-        {empty, {"AllocatePages", 3}, {"AllocatePages", 5, "Status", 1, true}}, tables_high);
+        {empty, {"AllocatePages", 5}, {"AllocatePages", 7, "Status", 1, true}}, tables_high);
     // Every allocation splits a descriptor in three, the worst a firmware
     // that never merges does: the pool asks for halves down to a 32nd of
     // what it needs, and takes all its 32 runs. Two descriptors more for each

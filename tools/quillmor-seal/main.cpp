@@ -2,7 +2,7 @@
 // loader image's seal, so that the loader runs only those files. Sealing
 // changes the image, so it comes before signing:
 //
-//   quillmor-seal LOADER.efi --kernel KERNEL --initrd RAMDISK -o SEALED.efi
+//   quillmor-seal LOADER.efi --kernel KERNEL --initrd RAMDISK [--cmdline FILE] -o SEALED.efi
 //   sbsign --key db.key --cert db.pem --output SIGNED.efi SEALED.efi
 //
 // Exit status: 0 sealed; 1 usage, or a file that cannot be read or written;
@@ -120,7 +120,10 @@ void digest_into(const std::vector<uint8_t>& file, uint8_t (&digest)[32]) {
 
 int usage() {
     std::fprintf(
-        stderr, "usage: quillmor-seal LOADER.efi --kernel KERNEL --initrd RAMDISK -o SEALED.efi\n");
+        stderr, "usage: quillmor-seal LOADER.efi --kernel KERNEL --initrd RAMDISK [--cmdline FILE] "
+                "-o SEALED.efi\n"
+                "  --cmdline: the \\boot\\cmdline.txt the volume will hold; without it, the "
+                "sealed loader refuses a volume that has one\n");
     return kExitUsage;
 }
 
@@ -128,13 +131,15 @@ int usage() {
 
 int main(int argc, char** argv) {
     const char *loader_path = nullptr, *kernel_path = nullptr, *ramdisk_path = nullptr,
-               *output_path = nullptr;
+               *command_line_path = nullptr, *output_path = nullptr;
     for (int i = 1; i < argc; ++i) {
         const bool has_value = i + 1 < argc;
         if (std::strcmp(argv[i], "--kernel") == 0 && has_value) {
             kernel_path = argv[++i];
         } else if (std::strcmp(argv[i], "--initrd") == 0 && has_value) {
             ramdisk_path = argv[++i];
+        } else if (std::strcmp(argv[i], "--cmdline") == 0 && has_value) {
+            command_line_path = argv[++i];
         } else if (std::strcmp(argv[i], "-o") == 0 && has_value) {
             output_path = argv[++i];
         } else if (argv[i][0] == '-' || loader_path != nullptr) {
@@ -146,8 +151,8 @@ int main(int argc, char** argv) {
     if (!loader_path || !kernel_path || !ramdisk_path || !output_path) {
         return usage();
     }
-    for (const char* path : {loader_path, kernel_path, ramdisk_path}) {
-        if (!read_whole(path)) {
+    for (const char* path : {loader_path, kernel_path, ramdisk_path, command_line_path}) {
+        if (path != nullptr && !read_whole(path)) {
             std::fprintf(stderr, "quillmor-seal: cannot read %s\n", path);
             return kExitUsage;
         }
@@ -185,9 +190,14 @@ int main(int argc, char** argv) {
     QuillmorSeal seal = {};
     std::memcpy(seal.magic, kSealMagic, sizeof(seal.magic));
     seal.version = kSealVersion;
-    seal.flags = kSealFlagsOfThisVersion;
+    seal.flags = kSealKernel | kSealRamdisk;
     digest_into(kernel, seal.kernel_sha256);
     digest_into(ramdisk, seal.ramdisk_sha256);
+    // Without the file the slot stays zero and the flag clear: sealed as absent.
+    if (command_line_path != nullptr) {
+        seal.flags |= kSealCommandLine;
+        digest_into(*read_whole(command_line_path), seal.command_line_sha256);
+    }
     std::memcpy(&image[layout->seal_at], &seal, sizeof(seal));
     put32(image, layout->checksum_at, pe_checksum(image, layout->checksum_at));
 

@@ -49,6 +49,7 @@ extern "C" [[noreturn]] void kernel_main(const quillmor_handoff* record) {
     print_modules(*record);
     print_framebuffer(*record);
     problems += !print_acpi(*record);
+    problems += !print_extension(*record);
     problems += !print_boot_processor(*record);
     if (record->framebuffer_count != 0) {
         problems += !draw_picture(*record);
@@ -59,5 +60,11 @@ extern "C" [[noreturn]] void kernel_main(const quillmor_handoff* record) {
         finish(kExitProblem);
     }
     print("hello-kernel: done, no problems found\r\n");
+    // The command line "poweroff" asks the firmware to switch the machine off.
+    if (command_line_is(*record, "poweroff")) {
+        power_off(*record);
+        print("hello-kernel: PROBLEM: ResetSystem returned\r\n");
+        finish(kExitProblem);
+    }
     finish(kExitSuccess);
 }
