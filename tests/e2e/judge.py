@@ -53,11 +53,15 @@ def plan(kernel_path, checker):
     return int(fields["entry point"], 16), int(segments.group(1)), (end - base + 4095) & ~4095, base
 
 
-def boot_lines(kernel, ramdisk, kernel_plan, framebuffers):
+def boot_lines(kernel, ramdisk, kernel_plan, framebuffers, cmdline_file=None):
+    """A complete boot's lines; \\boot\\cmdline.txt, when there is one, is
+    read after the kernel line, into the record's pages."""
     entry, segments, size, base = kernel_plan
+    cmdline = [] if cmdline_file is None else [
+        line(f"读入 \\boot\\cmdline.txt {len(cmdline_file)} 字节")]
     return [reads(kernel, ramdisk),
             pattern(f"内核入口={entry:#x} 段={segments} 映像={size} 字节，落点={{hex:landing}} → "
-                    f"{base:#x}"),
+                    f"{base:#x}"), *cmdline,
             pattern("页表就绪 PML{dec:levels}={hex:root}"),
             pattern("第二轮内存图 段数={dec:descriptors}"), line("切割区间=2"),
             pattern("内存区={dec:regions} 自己占页={dec:ledger} RSDP={hex:rsdp} "
@@ -124,8 +128,10 @@ class Verdict:
             at = found.end()
         return output[at:]
 
-    def full_boot(self, kernel, ramdisk, kernel_plan, framebuffers, preamble=None):
-        rest = self.lines(boot_lines(kernel, ramdisk, kernel_plan, framebuffers), preamble)
+    def full_boot(self, kernel, ramdisk, kernel_plan, framebuffers, preamble=None,
+                  cmdline_file=None):
+        rest = self.lines(boot_lines(kernel, ramdisk, kernel_plan, framebuffers, cmdline_file),
+                          preamble)
         if rest is None:
             return None
         v = self.values

@@ -40,7 +40,7 @@ def volume(item, build, loader, run_dir):
     files = {KERNEL_FILE: built(kernel[item.kernel]).read_bytes()
              if isinstance(item.kernel, str) else item.kernel,
              RAMDISK_FILE: scenarios.sample_ramdisk() if item.ramdisk == "sample"
-             else item.ramdisk}
+             else item.ramdisk, scenarios.CMDLINE_FILE: item.cmdline_file}
     if item.manager in ("grub", "systemd-boot"):
         files[scenarios.CHAINED_PATH] = loader.read_bytes()
         files.update((scenarios.grub_manager if item.manager == "grub"
@@ -79,7 +79,8 @@ def judge_run(item, result, files, build):
         if not result.halted:
             verdict.fail("the machine did not stop halted with interrupts off")
         return verdict
-    rest = verdict.full_boot(kernel, ramdisk, plan, item.framebuffers, item.preamble)
+    rest = verdict.full_boot(kernel, ramdisk, plan, item.framebuffers, item.preamble,
+                             files.get(scenarios.CMDLINE_FILE))
     if rest is None:
         return verdict
     if item.ending == "kernel":
@@ -88,6 +89,10 @@ def judge_run(item, result, files, build):
             verdict.fail(f"the processor's identity did not come from CPUID leaf {item.leaf}")
         if verdict.kernel.get("stack", {}).get("region-type") != item.stack_region:
             verdict.fail(f"the kernel's stack does not lie in a region of type {item.stack_region}")
+        extension = {"flags": item.flags, "cmdline": item.cmdline.hex()}
+        if verdict.kernel.get("extension") != extension:
+            verdict.fail(f"the extension block shows {verdict.kernel.get('extension')}, "
+                         f"not {extension}")
     elif item.ending == "exception":
         for text in item.expect:
             if text not in rest:

@@ -101,10 +101,18 @@ REJECTED = {  # a format rule and a mapping rule: the name logged, the file that
 }
 
 
+# The command lines the boot managers pass as load options, and the file's:
+# each must reach the kernel byte for byte (the test kernel shows it in hex).
+GRUB_ARGUMENTS = "console=ttyS0 grub=chainloader quiet"
+SYSTEMD_BOOT_OPTIONS = "root=/dev/quill 名字=值 quiet"
+COMMAND_LINE_FILE = "from=cmdline.txt 文件 \U0001F600\n".encode()
+CMDLINE_FILE = "boot/cmdline.txt"
+
+
 def grub_manager(run_dir):
     config, image = run_dir / "grub.cfg", run_dir / "grubx64.efi"
     config.write_text(f"search --no-floppy --file --set=root /{CHAINED_PATH}\n"
-                      f"chainloader /{CHAINED_PATH}\nboot\n")
+                      f"chainloader /{CHAINED_PATH} {GRUB_ARGUMENTS}\nboot\n")
     run_tool(["grub-mkstandalone", "-O", "x86_64-efi", "--locales=", "--fonts=", "--themes=",
               "--modules=fat part_msdos search_fs_file chain",
               "--install-modules=fat part_msdos search search_fs_file chain normal configfile",
@@ -116,7 +124,8 @@ def systemd_boot_manager(run_dir):
     manager = package_file("systemd-boot-efi", "/systemd-bootx64.efi",
                            "/usr/lib/systemd/boot/efi/systemd-bootx64.efi")
     return {BOOT_PATH: manager.read_bytes(), "loader/loader.conf": b"timeout 0\n",
-            "loader/entries/quillmor.conf": f"title quillmor\nefi /{CHAINED_PATH}\n".encode()}
+            "loader/entries/quillmor.conf":
+                f"title quillmor\nefi /{CHAINED_PATH}\noptions {SYSTEMD_BOOT_OPTIONS}\n".encode()}
 
 
 def signed_loader(run_dir, loader):
@@ -137,10 +146,12 @@ def sealed_loader(run_dir, loader, files, change=None):
     by quillmor-seal (built beside it); then, with `change`, that file's last
     byte flipped."""
     sealed, files = run_dir / "sealed.efi", dict(files)
-    for name in (KERNEL_FILE, RAMDISK_FILE):
-        (run_dir / name.split("/")[-1]).write_bytes(files[name])
+    for name in (KERNEL_FILE, RAMDISK_FILE, CMDLINE_FILE):
+        if files.get(name) is not None:
+            (run_dir / name.split("/")[-1]).write_bytes(files[name])
+    cmdline = ["--cmdline", run_dir / "cmdline.txt"] if files.get(CMDLINE_FILE) else []
     run_tool([loader.parent / "quillmor-seal", loader, "--kernel", run_dir / "mavotix.elf",
-              "--initrd", run_dir / "initrd.ustar", "-o", sealed], "make")
+              "--initrd", run_dir / "initrd.ustar", *cmdline, "-o", sealed], "make")
     if change:
         files[change] = files[change][:-1] + bytes([files[change][-1] ^ 1])
     return {**files, BOOT_PATH: sealed.read_bytes()}
@@ -162,6 +173,9 @@ class Scenario:
     preamble: bytes = None     # what the firmware or manager writes before the banner
     leaf: str = None            # the CPUID leaf the processor's identity must come from
     stack_region: str = "1"     # the region type the kernel's stack lies in (OVMF's: boot data)
+    cmdline_file: bytes = None  # \boot\cmdline.txt on the volume
+    cmdline: bytes = b""        # the command line the kernel must find
+    flags: str = "0"            # the extension block's flags (Secure Boot 1, sealed 2)
     deadline: float = 120.0
     labels: tuple = ("e2e",)
 
@@ -185,12 +199,17 @@ TABLE = [
     Scenario("boot-cpu-max", Machine(memory="1G", cpu="max"), leaf="0xb"),
     Scenario("boot-u-boot", U_BOOT, framebuffers=0, preamble=b"U-Boot ", stack_region="0"),
     Scenario("boot-grub-chainload", Machine(partitioned=True), manager="grub",
-             preamble=b"Welcome to GRUB!"),
-    Scenario("boot-systemd-boot", OVMF, manager="systemd-boot"),
+             preamble=b"Welcome to GRUB!", cmdline=GRUB_ARGUMENTS.encode()),
+    Scenario("boot-systemd-boot", OVMF, manager="systemd-boot",
+             cmdline=SYSTEMD_BOOT_OPTIONS.encode()),
+    Scenario("boot-cmdline-file", Machine(memory="1G"), cmdline_file=COMMAND_LINE_FILE,
+             cmdline=COMMAND_LINE_FILE),
+    Scenario("boot-secure-sealed-cmdline", SECURE, sealed=True, signed=True,
+             cmdline_file=COMMAND_LINE_FILE, cmdline=COMMAND_LINE_FILE, flags="3"),
     # Sealed boot: a sealed loader runs only the files it was sealed with, and
     # under Secure Boot only a sealed one runs; its log is an unsealed one's.
     Scenario("boot-secure-sealed-signed", SECURE, sealed=True, signed=True,
-             preamble=b"BdsDxe: starting Boot0001"),
+             preamble=b"BdsDxe: starting Boot0001", flags="3"),
     Scenario("secure-sealed-kernel-changed", SECURE, sealed=True, signed=True,
              change=KERNEL_FILE, ending="stop", expect=lambda k, r: (
                  judge.BANNER + line("引导卷已打开") + line(f"读入 {KERNEL_PATH} {len(k)} 字节")
@@ -203,9 +222,9 @@ TABLE = [
                                   + line("装载失败：内核散列不符"))),
     Scenario("secure-signed-unsealed", SECURE, signed=True, ending="stop",
              expect=lambda k, r: judge.BANNER + line("引导卷已打开") + line("装载失败：安全启动要求封存散列")),
-    Scenario("boot-sealed", OVMF, sealed=True),
+    Scenario("boot-sealed", OVMF, sealed=True, flags="2"),
     Scenario("boot-u-boot-sealed", U_BOOT, sealed=True, framebuffers=0, preamble=b"U-Boot ",
-             stack_region="0"),
+             stack_region="0", flags="2"),
     Scenario("secure-unsigned-refused", SECURE, ending="refused"),
     Scenario("crafted-kernel-placement", OVMF, kernel=crafted_kernel(), ramdisk=odd_ramdisk(),
              ending="crafted"),

@@ -123,6 +123,19 @@ _Noreturn void kernel_main(void) {
         report_ramdisk((const struct quillmor_handoff*)(uintptr_t)entry_rdi);
         report_stack_region((const struct quillmor_handoff*)(uintptr_t)entry_rdi);
     }
+    const struct quillmor_extension* extension =
+        (const struct quillmor_extension*)(uintptr_t)((const struct quillmor_handoff*)(uintptr_t)
+                                                          entry_rdi)
+            ->extension;
+    info_begin();
+    serial_write("extension");
+    write_field_dec("flags", extension->flags);
+    /* The command line's bytes in hexadecimal: spaces and any UTF-8 survive. */
+    serial_write(" cmdline=");
+    for (uint64_t i = 0; i < extension->command_line_length; i++) {
+        serial_write_hex_digits((uint8_t)extension->command_line_bytes[i], 2);
+    }
+    line_end();
     info_begin();
     serial_write("boot-processor");
     write_field_hex("leaf", leaf);

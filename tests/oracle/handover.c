@@ -109,6 +109,60 @@ static struct finding check_header(const struct oracle_handover* h,
     return held;
 }
 
+/* Whether [physical, physical + length) reads through the direct map. */
+static int direct_mapped(const struct oracle_handover* h, uint64_t physical, uint64_t length) {
+    return physical < ORACLE_DIRECT_LIMIT && length != 0 &&
+           length <= ORACLE_DIRECT_LIMIT - physical &&
+           translate(h, OFFSET + physical) == physical &&
+           translate(h, OFFSET + physical + length - 1) == physical + length - 1;
+}
+
+static int bytes_are(const struct oracle_handover* h, uint64_t physical, const char* text) {
+    const volatile char* bytes = (const volatile char*)(uintptr_t)(h->window + physical);
+    for (unsigned i = 0; text[i] != 0; i++) {
+        if (bytes[i] != text[i]) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* The extension block in the record's pages, and what it points to mapped
+   with its signature: the system table, the map the exit was given, the
+   SMBIOS entry points; the command line in place and terminated. */
+static struct finding check_extension(const struct oracle_handover* h,
+                                      const struct quillmor_handoff* r) {
+    const struct quillmor_extension* e =
+        (const struct quillmor_extension*)(uintptr_t)(h->window + (r->extension - OFFSET));
+    uint64_t stride = e->memory_map_descriptor_size;
+    FAIL_IF(!text_field(e->magic, 8, "TKVAREXT") || e->version != QUILLMOR_EXTENSION_VERSION ||
+                e->size != sizeof(struct quillmor_extension),
+            "magic, version or size", e->version, e->size);
+    /* Real firmware keeps the system table in runtime data, mapped as such;
+       where the environment knows the map (a fake), it names it itself. */
+    FAIL_IF(!h->first_map && (!direct_mapped(h, e->system_table, 24) ||
+                              !bytes_are(h, e->system_table, "IBI SYST")),
+            "no mapped system table at", e->system_table, 0);
+    FAIL_IF(stride < 40 || stride % 8 != 0 || e->memory_map_size % stride != 0 ||
+                e->memory_map_descriptor_version != 1 ||
+                (e->memory_map_size != 0 && !direct_mapped(h, e->memory_map, e->memory_map_size)),
+            "the exit's map not a mapped map: size, stride", e->memory_map_size, stride);
+    FAIL_IF(
+        !h->first_map && ((e->smbios3_entry != 0 && (!direct_mapped(h, e->smbios3_entry, 24) ||
+                                                     !bytes_are(h, e->smbios3_entry, "_SM3_"))) ||
+                          (e->smbios_entry != 0 && (!direct_mapped(h, e->smbios_entry, 31) ||
+                                                    !bytes_are(h, e->smbios_entry, "_SM_")))),
+        "an SMBIOS entry point unmapped or without its anchor", e->smbios3_entry, e->smbios_entry);
+    FAIL_IF(e->tsc_at_entry == 0 || e->tsc_at_entry >= e->tsc_at_handover,
+            "time stamps not entry < handover", e->tsc_at_entry, e->tsc_at_handover);
+    FAIL_IF(e->command_line != r->extension + __builtin_offsetof(struct quillmor_extension,
+                                                                 command_line_bytes) ||
+                e->command_line_length >= QUILLMOR_COMMAND_LINE_CAPACITY ||
+                e->command_line_bytes[e->command_line_length] != 0,
+            "command line place, length or terminator", e->command_line, e->command_line_length);
+    return held;
+}
+
 static struct finding check_processor(const struct oracle_handover* h,
                                       const struct quillmor_handoff* r) {
     FAIL_IF(r->processor_count != 1 || r->boot_processor_id != h->processor_id,
@@ -446,6 +500,9 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
         (const struct quillmor_handoff*)(uintptr_t)(h->window + (h->rdi - OFFSET));
     report(&s, "record-header", check_header(h, r));
     report(&s, "boot-processor", check_processor(h, r));
+    if (r->extension == h->rdi + QUILLMOR_EXTENSION_OFFSET) {
+        report(&s, "extension-block", check_extension(h, r));
+    }
     report(&s, "module", check_module(h, r));
     report(&s, "acpi-root", check_acpi(h, r));
     struct finding framebuffer = check_framebuffer(h, r);
