@@ -89,8 +89,12 @@ def judge_run(item, result, files, build):
             verdict.fail(f"the processor's identity did not come from CPUID leaf {item.leaf}")
         if verdict.kernel.get("stack", {}).get("region-type") != item.stack_region:
             verdict.fail(f"the kernel's stack does not lie in a region of type {item.stack_region}")
-        extension = {"flags": item.flags, "cmdline": item.cmdline.hex()}
-        if verdict.kernel.get("extension") != extension:
+        extension = {"flags": item.flags, "cmdline": item.cmdline.hex()
+                     if item.cmdline is not None else None}
+        shown = dict(verdict.kernel.get("extension", {}))
+        if item.cmdline is None:  # the firmware's own load options
+            shown["cmdline"] = None
+        if shown != extension:
             verdict.fail(f"the extension block shows {verdict.kernel.get('extension')}, "
                          f"not {extension}")
     elif item.ending == "exception":

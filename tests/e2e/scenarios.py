@@ -174,7 +174,7 @@ class Scenario:
     leaf: str = None            # the CPUID leaf the processor's identity must come from
     stack_region: str = "1"     # the region type the kernel's stack lies in (OVMF's: boot data)
     cmdline_file: bytes = None  # \boot\cmdline.txt on the volume
-    cmdline: bytes = b""        # the command line the kernel must find
+    cmdline: bytes = b""        # the command line the kernel must find (None: U-Boot's own)
     flags: str = "0"            # the extension block's flags (Secure Boot 1, sealed 2)
     deadline: float = 120.0
     labels: tuple = ("e2e",)
@@ -197,7 +197,8 @@ TABLE = [
              framebuffers=0),
     Scenario("boot-cpu-conroe", Machine(memory="1G", cpu="Conroe"), leaf="0x1"),
     Scenario("boot-cpu-max", Machine(memory="1G", cpu="max"), leaf="0xb"),
-    Scenario("boot-u-boot", U_BOOT, framebuffers=0, preamble=b"U-Boot ", stack_region="0"),
+    Scenario("boot-u-boot", U_BOOT, framebuffers=0, preamble=b"U-Boot ", stack_region="0",
+             cmdline=None),
     Scenario("boot-grub-chainload", Machine(partitioned=True), manager="grub",
              preamble=b"Welcome to GRUB!", cmdline=GRUB_ARGUMENTS.encode()),
     Scenario("boot-systemd-boot", OVMF, manager="systemd-boot",
