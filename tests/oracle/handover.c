@@ -153,6 +153,19 @@ static struct finding check_extension(const struct oracle_handover* h,
                           (e->smbios_entry != 0 && (!direct_mapped(h, e->smbios_entry, 31) ||
                                                     !bytes_are(h, e->smbios_entry, "_SM_")))),
         "an SMBIOS entry point unmapped or without its anchor", e->smbios3_entry, e->smbios_entry);
+    /* Every Usable region starts in a conventional descriptor of that map:
+       the region table and the map are the same reading. */
+    for (uint32_t i = 0; i < r->region_count && i < QUILLMOR_MAX_REGIONS; i++) {
+        const struct quillmor_region* region = &r->regions[i];
+        int found = region->type != QUILLMOR_REGION_USABLE;
+        for (uint64_t d = 0; !found && d < e->memory_map_size / stride; d++) {
+            const volatile uint64_t* descriptor =
+                (const volatile uint64_t*)(uintptr_t)(h->window + e->memory_map + d * stride);
+            found = (uint32_t)descriptor[0] == 7 && descriptor[1] <= region->base &&
+                    region->base - descriptor[1] < descriptor[3] * ORACLE_PAGE;
+        }
+        FAIL_IF(!found, "a usable region outside the exit's conventional memory", i, region->base);
+    }
     FAIL_IF(e->tsc_at_entry == 0 || e->tsc_at_entry >= e->tsc_at_handover,
             "time stamps not entry < handover", e->tsc_at_entry, e->tsc_at_handover);
     FAIL_IF(e->command_line != r->extension + __builtin_offsetof(struct quillmor_extension,
