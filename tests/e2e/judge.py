@@ -172,8 +172,9 @@ class Verdict:
             self.fail(f"the report does not run from 'start' to a passing 'done': {texts[-1:]}")
         self.ending(EXIT_PASS)
 
-    def example(self, rest, expect, halts=False):
-        """The example kernel's summary: its key lines in order, no PROBLEM."""
+    def example(self, rest, expect, halts=False, status=EXIT_PASS):
+        """The example kernel's summary: its key lines in order, the date from
+        the firmware's GetTime, no PROBLEM; then a halt or the exit status."""
         texts = rest.decode("utf-8", "replace").split("\r\n")
         for text in texts:
             if "PROBLEM" in text:
@@ -187,10 +188,12 @@ class Verdict:
                 continue
             at = found[0] + 1
             self.kernel.update({k: int(v) for k, v in found[1].groupdict().items()})
+        if not any(text.startswith("  GetTime: ") for text in texts):
+            self.fail("the example did not show the date from the firmware's GetTime")
         if halts and not self.halted:
             self.fail("without isa-debug-exit the example should halt")
         elif not halts:
-            self.ending(EXIT_PASS)
+            self.ending(status)
 
     def ending(self, status):
         if self.exit_status != status:

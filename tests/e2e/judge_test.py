@@ -62,7 +62,8 @@ class Judges(unittest.TestCase):
                    "  initrd: ustar (13 bytes) at 0xffff800001000000, loaded from "
                    "\\boot\\initrd.ustar",
                    'ACPI: RSDP at 0xfb7e014: signature "RSD PTR ", revision 2, checksums ok, x',
-                   "boot processor: id 0 (1 processor(s) in the table)", judge.EXAMPLE_DONE]
+                   "boot processor: id 0 (1 processor(s) in the table)",
+                   "  GetTime: 2026-12-07 20:47:00", judge.EXAMPLE_DONE]
         for text, passes in ((summary, True), (summary[:2] + summary[3:], False),
                              (summary + ["PROBLEM: x"], False)):
             verdict = judge.Verdict(b"", 33)

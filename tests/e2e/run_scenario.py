@@ -108,7 +108,8 @@ def judge_run(item, result, files, build):
     else:
         verdict.example(rest, judge.example_summary(verdict.values, len(ramdisk),
                                                     item.framebuffers),
-                        halts=item.ending == "picture")
+                        halts=item.ending == "picture",
+                        status=0 if item.ending == "poweroff" else judge.EXIT_PASS)
         if item.ending == "picture":
             shot = result.run_dir / "screen.ppm"
             if shot.is_file():

@@ -5,7 +5,8 @@ run must reach, judged by judge.py.
 
 Endings: "kernel" (the test kernel's oracle passes), "crafted" (the crafted
 kernel finds its segments in place), "example" and "picture" (the example
-kernel's summary, and its drawing on the display), "stop" (the exact log,
+kernel's summary, and its drawing on the display; "poweroff": the summary,
+then QEMU switched off), "stop" (the exact log,
 then a halt), "late-stop" (the log through the kernel line, then the fatal
 line `expect`, then a halt), "exception" (a complete boot, then the firmware's
 exception report holding the texts `expect`), "refused" (Secure Boot refuses
@@ -254,6 +255,10 @@ TABLE = [
              ending="example"),
     Scenario("example-picture", Machine(memory="512M", debug_exit=False), kernel="example",
              ending="picture"),
+    # With the command line "poweroff" the example calls ResetSystem through the
+    # system table the extension block names, on the loader's tables.
+    Scenario("example-runtime-poweroff", Machine(memory="512M"), kernel="example",
+             cmdline_file=b"poweroff", ending="poweroff"),
     Scenario("boot-q35-16G", Machine(memory="16G"), deadline=300.0, labels=("e2e", "scale")),
     Scenario("boot-q35-64G", Machine(memory="64G"), deadline=400.0, labels=("e2e", "scale")),
     Scenario("boot-q35-1T", Machine(memory="1T"), deadline=600.0, labels=("e2e", "scale")),
