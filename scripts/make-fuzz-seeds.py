@@ -141,6 +141,8 @@ SEEDS = {
         "ram-ending-at-1gib": table_seed([(7, 2**30 - 2**21, 512)]),
         "ranges-meeting-at-2mib": table_seed([(7, 0x100000, 256), (4, 2**21, 512)]),
         "ram-across-1gib": table_seed([(7, 2**30 - 0x1000, 2), (7, 2**31, 512)]),
+        # Unusable memory (8) and MMIO (11) beside RAM: never mapped.
+        "unusable-and-mmio": table_seed([(7, 0x100000, 256), (8, 0x200000, 16), (11, 0x300000, 4)]),
         # A GDT where no RAM is, in order after the RAM and before the kernel.
         "descriptor-table-alone": table_seed([(7, 0x100000, 256)])
             + page_record(0x43, 0, 0xFFFDD700, 0x38),
