@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Counts lines of code (neither blank nor comment-only) in the loader and in
-its tests, by group, for keeping the tests in proportion to the code.
+"""Counts lines of code (neither blank nor comment-only) in the product (the
+loader, its tools, the example kernel) and in everything that tests it, by
+group, with all tests against all product code as one ratio.
 
     scripts/count-code-lines.py            the table
 """
@@ -10,16 +11,20 @@ import subprocess
 import sys
 from pathlib import Path
 
+# (group, path prefixes, is it product code)
 GROUPS = [
     ("loader", ["arch/", "boot/", "crypto/", "diag/", "elf/", "firmware/", "mm/", "platform/",
-                "uefi/", "include/"]),
-    ("unit tests, fakes, fuzz targets", ["tests/unit/", "tests/fakes/", "tests/fuzz/", "tests/support/",
-                                         "tests/arch/"]),
-    ("test kernel", ["tests/kernel/"]),
-    ("end-to-end bench", ["tests/e2e/"]),
-    ("image, header and tool checks", ["tests/image/", "tests/header/", "tests/tools/"]),
-    ("example kernel", ["examples/"]),
-    ("tools", ["tools/"]),
+                "uefi/", "include/"], True),
+    ("tools", ["tools/"], True),
+    ("example kernel", ["examples/"], True),
+    ("handover oracle", ["tests/oracle/"], False),
+    ("unit tests, fakes, fuzz targets", ["tests/unit/", "tests/fakes/", "tests/fuzz/",
+                                         "tests/arch/"], False),
+    ("test kernel", ["tests/kernel/"], False),
+    ("end-to-end bench", ["tests/e2e/"], False),
+    ("image, header and tool checks", ["tests/image/", "tests/header/", "tests/tools/"], False),
+    ("test tooling (planted faults, seeds)", ["scripts/mutants.py", "scripts/make-fuzz-seeds.py"],
+     False),
 ]
 SOURCE = re.compile(r"\.(c|cc|cpp|h|hpp|S|py)$")
 
@@ -53,19 +58,19 @@ def main():
     root = Path(__file__).resolve().parent.parent
     files = subprocess.run(["git", "ls-files"], cwd=root, capture_output=True, text=True,
                            check=True).stdout.split()
-    totals = {}
-    for name, prefixes in GROUPS:
+    totals = {True: 0, False: 0}
+    for name, prefixes, product in GROUPS:
         total = 0
         for path in files:
             if SOURCE.search(path) and any(path.startswith(p) for p in prefixes):
                 text = (root / path).read_text(errors="replace")
                 total += code_lines(text, path.endswith(".py"))
-        totals[name] = total
-        print(f"{name:36} {total:6}")
-    loader = totals["loader"]
-    tests = totals["unit tests, fakes, fuzz targets"]
-    if loader:
-        print(f"{'unit tests per loader line':36} {tests / loader:6.2f}")
+        totals[product] += total
+        print(f"{name:38} {total:6}")
+    print(f"{'product code':38} {totals[True]:6}")
+    print(f"{'all tests':38} {totals[False]:6}")
+    if totals[True]:
+        print(f"{'tests per product line':38} {totals[False] / totals[True]:6.2f}")
     return 0
 
 

@@ -28,7 +28,8 @@ def page_record(kind, typ, base, length):
     """A page_tables record: kind 0 a descriptor of `length` bytes of pages
     (kind 0x40: a page count past 2^52), 1 the kernel (`typ` pages at `base` on
     physical `length`), 2 a framebuffer (`typ` + 1 lines of `length` bytes at
-    `base`), 3 a fifth level."""
+    `base`), 3 a fifth level (0x43: the GDT, `typ` 1 the IDT, of `length`
+    bytes at `base`)."""
     return P("BB", kind, typ) + wild(base) + wild(length) + pages(0)
 
 
@@ -140,6 +141,11 @@ SEEDS = {
         "ram-ending-at-1gib": table_seed([(7, 2**30 - 2**21, 512)]),
         "ranges-meeting-at-2mib": table_seed([(7, 0x100000, 256), (4, 2**21, 512)]),
         "ram-across-1gib": table_seed([(7, 2**30 - 0x1000, 2), (7, 2**31, 512)]),
+        # Unusable memory (8) and MMIO (11) beside RAM: never mapped.
+        "unusable-and-mmio": table_seed([(7, 0x100000, 256), (8, 0x200000, 16), (11, 0x300000, 4)]),
+        # A GDT where no RAM is, in order after the RAM and before the kernel.
+        "descriptor-table-alone": table_seed([(7, 0x100000, 256)])
+            + page_record(0x43, 0, 0xFFFDD700, 0x38),
         "framebuffer-ending-at-2mib": table_seed([(7, 0x100000, 256)], fb=2**40 + 4 * 2**21 - 256 * 12288),
         "fifth-level": table_seed([(7, 0, 1)], five_level=True),
     },
@@ -148,6 +154,12 @@ SEEDS = {
         "chinese-and-emoji": b"\x05" + "装载失败😀x".encode(),
         "overlong-and-surrogate": b"\xff" + b"\xc0\xaf\xe0\x80\xaf\xed\xa0\x80",
         "cut-at-997": b"\x00" + b"a" * 996 + "😀".encode() + b"b",
+        # The last code point and the first past it, each after a two-unit one.
+        "last-code-point": b"\x04" + "😀\U0010ffff".encode(),
+        "past-the-last": b"\x04" + "😀".encode() + b"\xf4\x90\x80\x80",
+        "pair-at-the-cut": b"\x03" + "a😀".encode(),
+        "pair-just-fits": b"\x03" + "😀a\uffff".encode(),
+        "first-pair-at-the-cut": b"\x02" + "a\U00010000".encode(),
     },
     "page_ledger": {
         "back-to-back": ledger(4, pages(0x100), pages(2), pages(2)),
@@ -168,6 +180,7 @@ SEEDS = {
         "cannot-open": file_read(0x01, 100, info=(0x83, 0, 80)),
         "count-too-large": file_read(0x00, 5000, bytes([0xC3])),
         "read-fails": file_read(0x00, 100, bytes([0xE1])),
+        "read-delivers-nothing": file_read(0x00, 100, bytes([0xA0])),
     },
     # Shape byte, then the message: 55 and 56 bytes put the length in the
     # padding's own block or not; 0xc8 repeats the message to 4 KiB.

@@ -27,7 +27,7 @@ host_bench() { # benchmark binary, JSON output
 # kernel's checks run at every size.
 boots() { # loader image, JSON output
     # shellcheck disable=SC2086
-    python3 tests/e2e/boot_timing.py --build-dir "$build" --loader "$1" --memory $memory \
+    python3 bench/boot_timing.py --build-dir "$build" --loader "$1" --memory $memory \
         --json "$2"
 }
 

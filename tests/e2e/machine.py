@@ -32,7 +32,6 @@ OVMF_FALLBACK_DIR = Path("/usr/share/OVMF")
 DEBUG_EXIT_PORT = 0xF4
 EXIT_PASS = (0x10 << 1) | 1  # 33
 EXIT_CHECK_FAILED = (0x11 << 1) | 1  # 35
-EXIT_EXCEPTION = (0x12 << 1) | 1  # 37
 
 EFLAGS_IF = 1 << 9
 
@@ -53,13 +52,6 @@ def parse_size(text):
     if not match:
         raise ValueError(f"not a memory size: {text!r}")
     return int(match.group(1)) * _SIZE_UNITS[match.group(2).upper()]
-
-
-def format_size(size):
-    for unit in ("T", "G", "M", "K"):
-        if size % _SIZE_UNITS[unit] == 0:
-            return f"{size // _SIZE_UNITS[unit]}{unit}"
-    return str(size)
 
 
 # --------------------------------------------------------------------------
@@ -312,15 +304,6 @@ class RunResult:
     command: list
     stderr: str = ""        # what QEMU itself complained about
 
-    def time_of(self, offset):
-        """Arrival time of the byte at `offset` in `raw`."""
-        seen = 0
-        for stamp, data in self.chunks:
-            seen += len(data)
-            if offset < seen:
-                return stamp
-        raise IndexError(offset)
-
     def ending(self):
         if self.stopped_early:
             return "stopped once the firmware had taken control back"
@@ -329,7 +312,7 @@ class RunResult:
         if self.timed_out:
             return "deadline reached"
         text = f"QEMU exited with status {self.exit_status}"
-        if self.exit_status not in (EXIT_PASS, EXIT_CHECK_FAILED, EXIT_EXCEPTION) and self.stderr:
+        if self.exit_status not in (EXIT_PASS, EXIT_CHECK_FAILED) and self.stderr:
             text += f" ({self.stderr.strip().splitlines()[-1]})"
         return text
 

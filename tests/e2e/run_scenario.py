@@ -1,181 +1,192 @@
 #!/usr/bin/env python3
 """Runs end-to-end scenarios of quillmor in QEMU (OVMF, U-Boot).
 
-    run_scenario.py NAME [NAME...] --build-dir build    one or more scenarios
+    run_scenario.py NAME [NAME...] --build-dir build    scenarios of the table
     run_scenario.py --list                              names, labels, timeouts
-    run_scenario.py --run --build-dir build             boot the standard volume
-                                                        and show the serial log live
+    run_scenario.py --run --build-dir build             boot a kernel, the log live
 
 --run boots the test kernel unless --kernel names another (`make run` names
-the example kernel). Exit status 0 when every scenario passed, 1 when one
-failed, 2 when the bench could not run at all. For --run: the test kernel's
-report and the example kernel's summary are judged (0 when they passed); any
-other kernel is not: the run ends with its outcome (the code it wrote to
-isa-debug-exit, or a halt or --seconds of silence, with its last serial line),
-0 once the loader handed over to it.
+the example kernel) and judges it as the table would. Exit status 0 when
+every run passed, 1 when one failed, 2 when the bench could not run at all.
 """
 
 import argparse
 import shutil
 import sys
+import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import example_scenarios  # noqa: E402
+import judge  # noqa: E402
 import scenarios  # noqa: E402
 from machine import BenchError, Machine, boot  # noqa: E402
+from scenarios import KERNEL_FILE, RAMDISK_FILE  # noqa: E402
+
+DRAWN = b"\r\nframebuffer: drawn "
 
 
-def context_from(args):
-    build = Path(args.build_dir)
-    return scenarios.Context(loader=Path(args.loader or build / "quillmor.efi"),
-                             kernel=Path(args.kernel or build / "test-kernel.elf"))
+def built(path):
+    if not path.is_file():
+        raise BenchError(f"{path} not found (`make` builds it)")
+    return path
 
 
-def list_scenarios():
-    # One line per scenario: name, labels joined by commas, CTest timeout.
-    for item in scenarios.SCENARIOS.values():
-        print(f"{item.name} {','.join(item.labels)} {item.timeout}")
+def volume(item, build, loader, run_dir):
+    """The files of the boot volume, or the disk image to boot as it is."""
+    if item.manager == "disk-image":
+        return built(build / "quillmor.img")
+    kernel = {"test": build / "test-kernel.elf", "example": build / "example-kernel.elf"}
+    files = {KERNEL_FILE: built(kernel[item.kernel]).read_bytes()
+             if isinstance(item.kernel, str) else item.kernel,
+             RAMDISK_FILE: scenarios.sample_ramdisk() if item.ramdisk == "sample"
+             else item.ramdisk, scenarios.CMDLINE_FILE: item.cmdline_file}
+    if item.manager in ("grub", "systemd-boot"):
+        files[scenarios.CHAINED_PATH] = loader.read_bytes()
+        files.update((scenarios.grub_manager if item.manager == "grub"
+                      else scenarios.systemd_boot_manager)(run_dir))
+    if item.sealed:
+        files = scenarios.sealed_loader(run_dir, loader, files, item.change)
+    if item.signed:
+        unsigned = run_dir / "unsigned.efi"
+        unsigned.write_bytes(files.get(scenarios.BOOT_PATH) or loader.read_bytes())
+        files.update(scenarios.signed_loader(run_dir, unsigned))
+    return files
 
 
-def run_named(names, context, keep):
-    failed = 0
-    for name in names:
-        item = scenarios.SCENARIOS.get(name)
-        if item is None:
-            print(f"unknown scenario {name!r}; --list shows them", file=sys.stderr)
-            return 2
-        print(f"scenario {name}: {item.summary} [{item.machine.describe()}]", flush=True)
-        report = scenarios.run(item, context, keep=keep)
-        if report.passed:
-            result = report.result
-            print(f"scenario {name}: passed ({result.ending()}, {result.duration:.1f} s)"
-                  + (f", artifacts in {result.run_dir}" if keep else ""))
-        else:
-            failed += 1
-            print(report.render(name))
-    return 1 if failed else 0
-
-
-class LiveLog:
-    """Writes the serial bytes to stdout as they arrive, from the loader's
-    banner on (or from the first byte with `firmware`)."""
-
-    def __init__(self, firmware):
-        self.pending = b""
-        self.started = firmware
-
-    def __call__(self, data):
-        if not self.started:
-            self.pending += data
-            start = self.pending.find(scenarios.BANNER)
-            if start < 0:
-                return
-            self.started, data = True, self.pending[start:]
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
-
-
-def report_outcome(result):
-    """Any kernel's ending, unjudged: what it left QEMU with, or where it
-    stopped, and its last serial line."""
-    lines = [line for line in result.raw.split(b"\n") if line.strip()]
-    last = lines[-1].decode("utf-8", "replace").strip() if lines else "(none)"
-    status = result.exit_status
-    if status is not None and status % 2 == 1:
-        how = f"it wrote {status >> 1:#x} to isa-debug-exit (QEMU exited with {status})"
+def judge_run(item, result, files, build):
+    verdict = judge.Verdict(result.raw, result.exit_status, result.halted)
+    if item.ending == "refused":
+        if judge.PREFIX.encode() in result.raw:
+            verdict.fail("the loader wrote to the serial port: an unsigned image ran")
+        if not scenarios.SECURE_BOOT_REFUSAL.search(result.raw):
+            verdict.fail("the firmware never refused the disk's boot option")
+        return verdict
+    if isinstance(files, Path):  # the disk image holds what the build made
+        files = {KERNEL_FILE: built(build / "example-kernel.elf").read_bytes(),
+                 RAMDISK_FILE: built(build / "initrd.ustar").read_bytes()}
+    kernel, ramdisk = files.get(KERNEL_FILE), files.get(RAMDISK_FILE)
+    if item.ending == "stop":
+        verdict.exact(item.expect(kernel, ramdisk))
+        return verdict
+    plan_path = result.run_dir / "kernel.elf"
+    plan_path.write_bytes(kernel)
+    plan = judge.plan(plan_path, built(build / "quillmor-check"))
+    if item.ending == "late-stop":  # refused at boot, after the kernel line
+        lines = judge.boot_lines(kernel, ramdisk, plan, item.framebuffers)[:2]
+        if verdict.lines(lines + [judge.line(f"装载失败：{item.expect}")]) != b"":
+            verdict.fail("more output after the fatal line, or not that line")
+        if not result.halted:
+            verdict.fail("the machine did not stop halted with interrupts off")
+        return verdict
+    rest = verdict.full_boot(kernel, ramdisk, plan, item.framebuffers, item.preamble,
+                             files.get(scenarios.CMDLINE_FILE))
+    if rest is None:
+        return verdict
+    if item.ending == "kernel":
+        verdict.test_kernel(rest, ramdisk)
+        if item.leaf and verdict.kernel.get("boot-processor", {}).get("leaf") != item.leaf:
+            verdict.fail(f"the processor's identity did not come from CPUID leaf {item.leaf}")
+        if verdict.kernel.get("stack", {}).get("region-type") != item.stack_region:
+            verdict.fail(f"the kernel's stack does not lie in a region of type {item.stack_region}")
+        extension = {"flags": item.flags, "cmdline": item.cmdline.hex()
+                     if item.cmdline is not None else None}
+        shown = dict(verdict.kernel.get("extension", {}))
+        if item.cmdline is None:  # the firmware's own load options
+            shown["cmdline"] = None
+        if shown != extension:
+            verdict.fail(f"the extension block shows {verdict.kernel.get('extension')}, "
+                         f"not {extension}")
+    elif item.ending == "exception":
+        for text in item.expect:
+            if text not in rest:
+                verdict.fail(f"after the handoff line, no firmware report with {text!r}")
+    elif item.ending == "crafted":
+        if rest:
+            verdict.fail("output after the handoff line, though the crafted kernel writes none")
+        verdict.ending(judge.EXIT_PASS)
     else:
-        how = result.ending()
-    print(f"\nrun ended: {how} after {result.duration:.1f} s; last serial line: {last}",
-          file=sys.stderr)
-    handed_over = "交接给内核".encode() in result.raw
-    return 0 if handed_over else 1
+        verdict.example(rest, judge.example_summary(verdict.values, len(ramdisk),
+                                                    item.framebuffers),
+                        halts=item.ending == "picture",
+                        status=0 if item.ending == "poweroff" else judge.EXIT_PASS)
+        if item.ending == "picture":
+            shot = result.run_dir / "screen.ppm"
+            if shot.is_file():
+                judge.picture(verdict, shot.read_bytes())
+                shutil.copyfile(shot, build / "example-picture.ppm")
+            else:
+                verdict.fail("no screenshot: the 'framebuffer: drawn' line never came")
+    return verdict
 
 
-def run_live(context, memory, firmware, keep, initrd, seconds, example):
-    kernel = context.test_kernel()
-    ramdisk = Path(initrd).read_bytes() if initrd else scenarios.sample_ramdisk()
-    files = {scenarios.KERNEL_FILE: kernel, scenarios.RAMDISK_FILE: ramdisk}
-    live = LiveLog(firmware)
-    # The test kernel writes [ktest] lines; the example a summary, then its
-    # success value through isa-debug-exit. No other kernel's output means
-    # anything to the bench.
-    is_test_kernel = scenarios.KTEST in kernel
-    is_example = example is not None and Path(example).is_file() and \
-        Path(example).read_bytes() == kernel
-    judged = is_test_kernel or is_example
-    result = boot(Machine(memory=memory), files, context.loader,
-                  deadline=300.0 if judged else seconds, on_output=live,
-                  end_when=scenarios.returned_to_firmware, name="run")
-    if not live.started:
-        print("(the loader's banner never appeared)")
-    if not judged:
-        status = report_outcome(result)
-        if not keep:
-            shutil.rmtree(result.run_dir, ignore_errors=True)
-        return status
-    report = scenarios.Report(result)
-    check = (scenarios.check_kernel_report if is_test_kernel
-             else example_scenarios.example_check())
-    scenarios.check_full_boot(report, kernel, ramdisk, framebuffers=1, kernel_check=check)
-    print(file=sys.stderr)
-    if report.passed and is_test_kernel:
-        print(f"boot passed: the test kernel ran {report.kernel.get('passed')} checks, "
-              f"all passed ({result.duration:.1f} s)", file=sys.stderr)
-    elif report.passed:
-        print(f"boot passed: the kernel wrote its summary and left QEMU with "
-              f"{result.exit_status} ({result.duration:.1f} s)", file=sys.stderr)
+def screenshot_when_drawn(qmp, raw, run_dir):
+    if DRAWN in raw:
+        qmp.execute("screendump", filename=str(run_dir / "screen.ppm"))
+
+
+def run(item, build, loader, keep=False, on_output=None):
+    run_dir = Path(tempfile.mkdtemp(prefix=f"quillmor-{item.name}-"))
+    files = volume(item, build, loader, run_dir)
+    result = boot(item.machine, files, loader, deadline=item.deadline, run_dir=run_dir,
+                  on_output=on_output, name=item.name, end_when=scenarios.returned_to_firmware,
+                  on_stop=screenshot_when_drawn if item.ending == "picture" else None)
+    verdict = judge_run(item, result, files, build)
+    print(f"scenario {item.name} [{item.machine.describe()}]: "
+          f"{'passed' if not verdict.problems else 'FAILED'} ({result.ending()}, "
+          f"{result.duration:.1f} s)")
+    for problem in verdict.problems:
+        print(f"  - {problem}")
+    if verdict.problems:
+        start = max(result.raw.find(judge.BANNER), 0)
+        print("  serial output:\n" + result.raw[start:][-6000:].decode("utf-8", "replace"))
+    if verdict.problems or keep:
+        print(f"  artifacts in {result.run_dir}")
     else:
-        print("boot did not pass:", file=sys.stderr)
-        for problem in report.problems:
-            print(f"  - {problem}", file=sys.stderr)
-        print(f"  run ended: {result.ending()}; serial log and artifacts in {result.run_dir}",
-              file=sys.stderr)
-    if report.passed and not keep:
         shutil.rmtree(result.run_dir, ignore_errors=True)
-    return 0 if report.passed else 1
+    return not verdict.problems
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("names", nargs="*", metavar="NAME", help="scenarios to run")
+    parser.add_argument("names", nargs="*", metavar="NAME")
     parser.add_argument("--list", action="store_true", help="list the scenarios")
-    parser.add_argument("--run", action="store_true",
-                        help="boot a kernel and show the serial log live")
-    parser.add_argument("--build-dir", default="build",
-                        help="where quillmor.efi and test-kernel.elf are (default: build)")
+    parser.add_argument("--run", action="store_true", help="boot a kernel, the log live")
+    parser.add_argument("--build-dir", default="build")
     parser.add_argument("--loader", help="the loader image (default: BUILD/quillmor.efi)")
-    parser.add_argument("--kernel", help="the test kernel (default: BUILD/test-kernel.elf)")
-    parser.add_argument("--initrd", help="the ramdisk for --run (default: the bench's sample)")
-    parser.add_argument("--memory", default="1G", help="guest memory for --run (default: 1G)")
-    parser.add_argument("--seconds", type=float, default=30.0,
-                        help="with --run, how long a kernel that is not judged may run "
-                             "(default: 30)")
-    parser.add_argument("--example", help="the example kernel, whose summary --run judges")
-    parser.add_argument("--firmware-output", action="store_true",
-                        help="with --run, also show the firmware's output before the banner")
-    parser.add_argument("--keep", action="store_true",
-                        help="keep each run's directory even when it passed")
+    parser.add_argument("--kernel", help="for --run: the kernel (default: the test kernel)")
+    parser.add_argument("--initrd", help="for --run: the ramdisk (default: the sample)")
+    parser.add_argument("--memory", default="1G", help="for --run: guest memory")
+    parser.add_argument("--keep", action="store_true", help="keep every run's directory")
     args = parser.parse_args()
-
     if args.list:
-        list_scenarios()
+        for item in scenarios.TABLE:
+            print(f"{item.name} {','.join(item.labels)} {int(item.deadline) + 60}")
         return 0
+    build = Path(args.build_dir).resolve()
+    loader = Path(args.loader or build / "quillmor.efi")
     try:
-        context = context_from(args)
         if args.run:
-            return run_live(context, args.memory, args.firmware_output, args.keep, args.initrd,
-                            args.seconds, args.example)
+            kernel = Path(args.kernel or build / "test-kernel.elf").read_bytes()
+            example = judge.KTEST not in kernel
+            item = scenarios.Scenario(
+                "run", Machine(memory=args.memory, debug_exit=True), kernel=kernel,
+                ramdisk=Path(args.initrd).read_bytes() if args.initrd else "sample",
+                ending="example" if example else "kernel")
+            live = lambda data: (sys.stdout.buffer.write(data), sys.stdout.buffer.flush())
+            return 0 if run(item, build, loader, args.keep, on_output=live) else 1
         if not args.names:
             parser.error("name a scenario, or use --list or --run")
-        return run_named(args.names, context, args.keep)
+        unknown = [name for name in args.names if name not in scenarios.SCENARIOS]
+        if unknown:
+            parser.error(f"unknown scenarios {unknown}; --list shows them")
+        results = [run(scenarios.SCENARIOS[name], build, loader, args.keep)
+                   for name in args.names]
+        return 0 if all(results) else 1
     except BenchError as error:
         print(f"cannot run: {error}", file=sys.stderr)
         return 2
-    except KeyboardInterrupt:
-        return 130
 
 
 if __name__ == "__main__":

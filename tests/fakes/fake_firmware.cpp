@@ -94,6 +94,10 @@ EFI_STATUS EFIAPI get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN*
     const UINTN offered = *size; // a failure writes the size too
     *size = c.is("SizeZero") && !c.answer ? 0 : c.is("StrideSmall") ? count * 24 : needed;
     if (c.answer || map == nullptr || offered < needed) {
+        for (; firmware.own_growth != 0; --firmware.own_growth) {
+            firmware.add_descriptor(EfiReservedMemoryType,
+                                    0x300000000 + firmware.own_growth * 0x2000, 1);
+        }
         return c.answer.value_or(EFI_BUFFER_TOO_SMALL);
     }
     std::memset(map, 0xEE, needed);

@@ -79,6 +79,9 @@ struct FakeFirmware {
     // allocations come from the arena in order, and the arena is one
     // loader-data descriptor of the map (the 12th).
     bool fragmenting = false;
+    // Descriptors the firmware adds for allocations of its own once it has
+    // answered a size query (one page each, apart, reserved).
+    uint64_t own_growth = 0;
     uint64_t largest_allocation = 1ull << 40; // in bytes; anything larger is refused
     std::vector<EFI_MEMORY_DESCRIPTOR> memory_map;
     UINTN descriptor_size = 48;

@@ -1,20 +1,15 @@
 // Random firmware maps (any types, overlaps, zero lengths, thousands of
 // descriptors, any stride from 40 bytes), carve intervals and page ledgers
-// through the region table, against a straightforward reference: each
-// range's pieces sorted by start (ties in carve-table order), the gaps in the
-// range's own type, every entry appended in that order and merged with the
-// entry before it when both have one type and touch. The 512-entry limit
-// counts merged entries, as the loader does. Own pages are checked pair by
-// pair.
+// through the region table, against the table the handover oracle works out
+// from the map. The 512-entry limit counts merged entries, as the loader does.
 #include "firmware/page_ledger.h"
 #include "mm/region_table.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/oracle/oracle.h"
 
 #include <vector>
 
 namespace {
-
-using u128 = unsigned __int128;
 
 struct Entry {
     uint64_t base, length;
@@ -29,64 +24,42 @@ std::string describe(const std::vector<Entry>& table, bool own_pages_usable) {
     return out;
 }
 
+// The oracle's table for the descriptors before the first the loader cannot
+// read at this stride, else its check failure there.
 std::string expected_table(const std::vector<HostDescriptor>& map, uint64_t stride,
                            const std::vector<Entry>& carves) {
-    const uint32_t kRegionType[] = {5, 5, 5, 1, 1, 5, 5, 0, 6, 2, 3, 4, 4}; // above 12: 5
-    std::vector<Entry> table;
-    const auto append = [&](const Entry& e) {
-        if (!table.empty() && table.back().type == e.type &&
-            table.back().base + table.back().length == e.base) {
-            table.back().length += e.length;
-        } else {
-            table.push_back(e);
-        }
-    };
-    for (uint64_t i = 0; i < map.size(); ++i) {
-        const HostDescriptor& d = map[i];
-        const u128 end = d.base + (u128{d.pages} << 12);
-        if (i * stride % 8 != 0 || d.pages >> 52 != 0 || (d.pages != 0 && end > ~0ull)) {
-            return i * stride % 8 != 0 ? "check incorrect alignment" : "check integer overflow";
-        }
-        std::vector<Entry> pieces;
-        for (const Entry& c : carves) {
-            const u128 carve_end = u128{c.base} + c.length;
-            if (d.pages != 0 && (carve_end > ~0ull ||
-                                 (carve_end > d.base && c.base < end && pieces.size() == 4096))) {
-                return carve_end > ~0ull ? "check integer overflow" : "full";
-            }
-            const uint64_t start = std::max(c.base, d.base);
-            const uint64_t stop = static_cast<uint64_t>(std::min(carve_end, end));
-            if (start < stop) {
-                pieces.push_back({start, stop - start, c.type});
-            }
-        }
-        std::stable_sort(pieces.begin(), pieces.end(),
-                         [](const Entry& a, const Entry& b) { return a.base < b.base; });
-        const uint32_t type = d.type < 13 ? kRegionType[d.type] : 5;
-        uint64_t cursor = d.base;
-        pieces.push_back({static_cast<uint64_t>(end), 0, type}); // the tail after the last piece
-        for (const Entry& piece : pieces) {
-            if (piece.base > cursor) {
-                append({cursor, piece.base - cursor, type});
-            }
-            if (piece.length != 0) {
-                append(piece);
-                cursor = piece.base + piece.length;
-            }
-        }
-        if (table.size() > QUILLMOR_MAX_REGIONS) {
-            return "full";
-        }
+    uint64_t readable = 0;
+    while (readable < map.size() && readable * stride % 8 == 0) {
+        ++readable;
     }
-    bool own = false;
+    std::vector<oracle_descriptor> descriptors;
+    for (uint64_t i = 0; i < readable; ++i) {
+        descriptors.push_back({map[i].type, map[i].base, map[i].pages, 0});
+    }
+    std::vector<oracle_range> cuts, own;
+    for (const Entry& c : carves) {
+        cuts.push_back({c.base, c.length, c.type});
+    }
     for (uint64_t l = 0; l < page_ledger().count(); ++l) {
-        const LedgerRange range = page_ledger()[l];
-        for (const Entry& r : table) {
-            own = own || (r.type == 0 && range.base < r.base + r.length &&
-                          r.base < range.base + range.length);
-        }
+        own.push_back({page_ledger()[l].base, page_ledger()[l].length, 0});
     }
-    return describe(table, own);
+    static quillmor_region table[QUILLMOR_MAX_REGIONS];
+    uint32_t count = 0;
+    const oracle_regions outcome =
+        oracle_expected_regions(descriptors.data(), static_cast<uint32_t>(descriptors.size()),
+                                cuts.data(), static_cast<uint32_t>(cuts.size()), own.data(),
+                                static_cast<uint32_t>(own.size()), table, &count);
+    if (outcome == ORACLE_REGIONS_FULL || outcome == ORACLE_REGIONS_OVERFLOW) {
+        return outcome == ORACLE_REGIONS_FULL ? "full" : "check integer overflow";
+    }
+    if (readable < map.size()) {
+        return "check incorrect alignment";
+    }
+    std::vector<Entry> entries;
+    for (uint32_t i = 0; i < count; ++i) {
+        entries.push_back({table[i].base, table[i].length, table[i].type});
+    }
+    return describe(entries, outcome == ORACLE_REGIONS_OWN_PAGE_USABLE);
 }
 
 } // namespace

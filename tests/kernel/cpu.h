@@ -14,18 +14,6 @@ static inline uint8_t port_read8(uint16_t port) {
     return value;
 }
 
-static inline uint64_t read_cr2(void) {
-    uint64_t value;
-    __asm__ volatile("mov %%cr2, %0" : "=r"(value));
-    return value;
-}
-
-static inline uint16_t read_cs(void) {
-    uint16_t value;
-    __asm__ volatile("mov %%cs, %0" : "=r"(value));
-    return value;
-}
-
 static inline uint64_t read_msr(uint32_t index) {
     uint32_t low, high;
     __asm__ volatile("rdmsr" : "=a"(low), "=d"(high) : "c"(index));

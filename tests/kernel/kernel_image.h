@@ -4,8 +4,6 @@
 
 #include <stdint.h>
 
-#include "page_walk.h"
-
 /* Set by the linker script around every loadable segment. */
 extern char kernel_image_start[];
 extern char kernel_image_end[];
@@ -35,7 +33,7 @@ static inline uint64_t kernel_virtual_base(void) {
    the landing area the loader gives the kernel. */
 static inline uint64_t kernel_image_size(void) {
     uint64_t span = (uint64_t)(uintptr_t)kernel_image_end - kernel_virtual_base();
-    return (span + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1);
+    return (span + 4095) & ~4095ull;
 }
 
 #endif

@@ -50,19 +50,6 @@ void write_field_dec(const char* key, uint64_t value) {
     serial_write_dec(value);
 }
 
-void write_walk_failure(const struct walk_failure* failure) {
-    if (failure->level == 0) {
-        write_field_hex("non-canonical", failure->virtual_address);
-        return;
-    }
-    write_field_hex("va", failure->virtual_address);
-    write_field_dec("level", failure->level);
-    write_field_hex("entry", failure->entry);
-    if (failure->level == 1) {
-        write_field_hex("wanted", failure->expected);
-    }
-}
-
 void report_done(void) {
     line_begin();
     serial_write("done ok=");

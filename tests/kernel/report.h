@@ -9,13 +9,11 @@
 
 #include <stdint.h>
 
-#include "page_walk.h"
 #include "serial.h"
 
 enum {
     EXIT_ALL_PASSED = 0x10,
     EXIT_SOME_FAILED = 0x11,
-    EXIT_EXCEPTION = 0x12,
 };
 
 void line_begin(void);
@@ -31,9 +29,6 @@ void info_begin(void);
 /* " KEY=0x..." and " KEY=..." pieces for detail and info lines. */
 void write_field_hex(const char* key, uint64_t value);
 void write_field_dec(const char* key, uint64_t value);
-
-/* Where a page walk failed, as " va=... level=... entry=..." pieces. */
-void write_walk_failure(const struct walk_failure* failure);
 
 _Noreturn void report_done(void);
 _Noreturn void exit_qemu(uint8_t status);

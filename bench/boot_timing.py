@@ -29,16 +29,34 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 
+import judge  # noqa: E402
 import scenarios  # noqa: E402
-from machine import BenchError, Machine, boot, format_size, parse_size  # noqa: E402
+from machine import BenchError, Machine, boot, parse_size  # noqa: E402
 
 HANDOFF_TEXT = "退出引导服务，交接给内核（交接结构=".encode()
 
 # The measurement build of the loader adds this one line after the page-table
 # line: the table pages the tables used and the pages obtained for them.
 TABLE_PAGE_LINE = re.compile(r"\[quillmor\] 页表页 已用=(\d+) 预留=(\d+) 段数=(\d+)\r\n".encode())
+
+
+def format_size(size):
+    for unit, scale in (("T", 1 << 40), ("G", 1 << 30), ("M", 1 << 20), ("K", 1 << 10)):
+        if size % scale == 0:
+            return f"{size // scale}{unit}"
+    return str(size)
+
+
+def time_of(result, offset):
+    """Arrival time of the serial byte at `offset`."""
+    seen = 0
+    for stamp, data in result.chunks:
+        seen += len(data)
+        if offset < seen:
+            return stamp
+    raise IndexError(offset)
 
 
 def split_table_page_line(result):
@@ -58,23 +76,25 @@ def deadline_for(size):
     return 180.0 if gib <= 4 else 240.0 if gib <= 16 else 300.0 if gib <= 64 else 600.0
 
 
-def measure(context, memory, deadline, keep, ramdisk=None, sealed=False):
-    files = {scenarios.KERNEL_FILE: context.test_kernel(),
+def measure(build, loader, kernel, memory, deadline, keep, ramdisk=None, sealed=False):
+    files = {scenarios.KERNEL_FILE: kernel.read_bytes(),
              scenarios.RAMDISK_FILE: ramdisk or scenarios.sample_ramdisk()}
     if sealed:
         run_dir = Path(tempfile.mkdtemp(prefix="quillmor-seal-"))
-        files = scenarios.sealed_volume(dataclasses.replace(context, run_dir=run_dir), files=files)
+        files.update(scenarios.sealed_loader(run_dir, loader, files))
         shutil.rmtree(run_dir, ignore_errors=True)
     size = parse_size(memory)
     # Other work on the machine stretches every figure; say how much there was.
     load_average = round(os.getloadavg()[0], 2)
-    result = boot(Machine(memory=memory), files, context.loader,
+    result = boot(Machine(memory=memory), files, loader,
                   deadline=deadline or deadline_for(size), name=f"timing-{memory}",
                   end_when=scenarios.returned_to_firmware)
     checked, table_pages = split_table_page_line(result)
-    report = scenarios.Report(checked)
-    scenarios.check_full_boot(report, files[scenarios.KERNEL_FILE],
-                              files[scenarios.RAMDISK_FILE], framebuffers=1)
+    report = judge.Verdict(checked.raw, checked.exit_status, checked.halted)
+    rest = report.full_boot(files[scenarios.KERNEL_FILE], files[scenarios.RAMDISK_FILE],
+                            judge.plan(kernel, build / "quillmor-check"), 1)
+    if rest is not None:
+        report.test_kernel(rest, files[scenarios.RAMDISK_FILE])
 
     figures = {"memory": format_size(size), "memory_bytes": size,
                "loader_seconds": None, "firmware_seconds": None, "kernel_seconds": None,
@@ -83,23 +103,23 @@ def measure(context, memory, deadline, keep, ramdisk=None, sealed=False):
                "ledger_ranges": report.values.get("ledger"),
                "descriptors": report.values.get("descriptors"),
                "kernel_checks_passed": report.kernel.get("passed"),
-               "kernel_checks_failed": report.kernel.get("failed"),
-               "passed": report.passed, "ending": result.ending(),
-               "kernel_info": report.kernel.get("info", {}), "problems": report.problems,
+               "kernel_checks_failed": len(report.kernel.get("failed", [])),
+               "passed": not report.problems, "ending": result.ending(),
+               "problems": report.problems,
                "artifacts": None, "load_average": load_average, "sealed": sealed,
                "ramdisk_bytes": len(files[scenarios.RAMDISK_FILE]), **(table_pages or {})}
-    banner = result.raw.find(scenarios.BANNER)
+    banner = result.raw.find(judge.BANNER)
     handoff = result.raw.find(HANDOFF_TEXT, max(banner, 0))
     if banner >= 0:
-        figures["firmware_seconds"] = round(result.time_of(banner), 3)
+        figures["firmware_seconds"] = round(time_of(result, banner), 3)
     if banner >= 0 and handoff >= 0:
         line_end = result.raw.find(b"\n", handoff)
         if line_end >= 0:
-            handed_over = result.time_of(line_end)
-            figures["loader_seconds"] = round(handed_over - result.time_of(banner), 3)
+            handed_over = time_of(result, line_end)
+            figures["loader_seconds"] = round(handed_over - time_of(result, banner), 3)
             if result.exit_status is not None:
                 figures["kernel_seconds"] = round(result.duration - handed_over, 3)
-    if report.passed and not keep:
+    if not report.problems and not keep:
         shutil.rmtree(result.run_dir, ignore_errors=True)
     else:
         figures["artifacts"] = str(result.run_dir)
@@ -144,14 +164,14 @@ def main():
     args = parser.parse_args()
 
     build = Path(args.build_dir)
-    context = scenarios.Context(loader=Path(args.loader or build / "quillmor.efi"),
-                                kernel=Path(args.kernel or build / "test-kernel.elf"))
+    loader = Path(args.loader or build / "quillmor.efi")
+    kernel = Path(args.kernel or build / "test-kernel.elf")
     out = sys.stderr if args.json == "-" else sys.stdout
     rows = []
     try:
         if args.seal_compare:
             # The bench's check of the kernel's ramdisk hash, once per ramdisk.
-            scenarios.fnv1a64 = functools.lru_cache(maxsize=1)(scenarios.fnv1a64)
+            judge.fnv1a64 = functools.lru_cache(maxsize=1)(judge.fnv1a64)
             ramdisk = bytes(range(251)) * ((args.seal_compare << 20) // 251 + 1)
             ramdisk = ramdisk[:args.seal_compare << 20]
             for run in range(args.repeat):
@@ -159,11 +179,12 @@ def main():
                     print(f"booting with a {args.seal_compare} MiB ramdisk, "
                           f"{'sealed' if sealed else 'unsealed'} ({run + 1}/{args.repeat}) ...",
                           file=sys.stderr, flush=True)
-                    rows.append(measure(context, "1G", args.deadline, args.keep, ramdisk, sealed))
+                    rows.append(measure(build, loader, kernel, "1G", args.deadline, args.keep, ramdisk,
+                                        sealed))
         for memory in [] if args.seal_compare else args.memory:
             parse_size(memory)
             print(f"booting with {memory} ...", file=sys.stderr, flush=True)
-            rows.append(measure(context, memory, args.deadline, args.keep))
+            rows.append(measure(build, loader, kernel, memory, args.deadline, args.keep))
     except (BenchError, ValueError) as error:
         print(f"cannot run: {error}", file=sys.stderr)
         return 2
