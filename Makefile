@@ -29,7 +29,7 @@ build: configure
 
 run: build
 	python3 tests/e2e/run_scenario.py --run --build-dir $(BUILD_DIR) --kernel $(KERNEL) \
-	        --initrd $(INITRD) --example $(BUILD_DIR)/example-kernel.elf
+	        --initrd $(INITRD)
 
 # A kernel the loader would refuse, or an empty ramdisk, is refused here with
 # quillmor-check's message rather than written into an image that stops at boot.

@@ -83,6 +83,25 @@ class Verdict:
     def fail(self, text):
         self.problems.append(text)
 
+    def own_kernel(self, exit_status, ending):
+        """A kernel of the user's own: only the handover is judged. Returns
+        what the kernel did, as QEMU ended (`exit_status`, None when the run
+        was stopped) and with its last serial line."""
+        handover = self.raw.find((PREFIX + "退出引导服务，交接给内核（").encode())
+        if handover < 0:
+            self.fail("the loader never handed over to the kernel")
+            return "no handover"
+        after = self.raw[handover:].partition(b"\r\n")[2].replace(b"\r", b"")
+        lines = [text for text in after.split(b"\n") if text.strip()]
+        last = lines[-1].decode("utf-8", "replace") if lines else "(none)"
+        if exit_status is None:
+            told = ending
+        elif exit_status & 1:  # isa-debug-exit: QEMU exits with (value << 1) | 1
+            told = f"wrote {exit_status >> 1:#x} to isa-debug-exit"
+        else:
+            told = f"QEMU exited with status {exit_status}"
+        return f"{told}; its last serial line: {last}"
+
     def loader_output(self, preamble=None):
         start = self.raw.find(BANNER)
         if start < 0:

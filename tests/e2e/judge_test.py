@@ -33,6 +33,15 @@ def problems(log, exit_status=33, framebuffers=1):
 
 
 class Judges(unittest.TestCase):
+    def test_own_kernel_outcome(self):
+        verdict = judge.Verdict(boot_log(ktest=False) + b"my kernel: up\r\n", 0x21)
+        self.assertEqual(verdict.own_kernel(0x21, ""),
+                         "wrote 0x10 to isa-debug-exit; its last serial line: my kernel: up")
+        self.assertEqual(verdict.problems, [])
+        silent = judge.Verdict(judge.reads(KERNEL, RAMDISK))
+        silent.own_kernel(None, "deadline reached")
+        self.assertEqual(silent.problems, ["the loader never handed over to the kernel"])
+
     def test_full_boot_and_test_kernel_report(self):
         self.assertEqual(problems(boot_log()), [])
         wrong = {"a byte of a line": boot_log().replace("引导卷".encode(), "引导盘".encode()),

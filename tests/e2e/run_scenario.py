@@ -6,8 +6,12 @@
     run_scenario.py --run --build-dir build             boot a kernel, the log live
 
 --run boots the test kernel unless --kernel names another (`make run` names
-the example kernel) and judges it as the table would. Exit status 0 when
-every run passed, 1 when one failed, 2 when the bench could not run at all.
+the example kernel). The test kernel and the example are judged as the table
+judges them; any other kernel is the user's own: its run shows the log and
+ends with the kernel's outcome (its isa-debug-exit value, a halt, or the
+--seconds limit, with its last serial line), and passes once the loader has
+handed over. Exit status 0 when every run passed, 1 when one failed, 2 when
+the bench could not run at all.
 """
 
 import argparse
@@ -62,6 +66,8 @@ def judge_run(item, result, files, build):
         if not scenarios.SECURE_BOOT_REFUSAL.search(result.raw):
             verdict.fail("the firmware never refused the disk's boot option")
         return verdict
+    if item.ending == "outcome":
+        return own_kernel_outcome(verdict, result)
     if isinstance(files, Path):  # the disk image holds what the build made
         files = {KERNEL_FILE: built(build / "example-kernel.elf").read_bytes(),
                  RAMDISK_FILE: built(build / "initrd.ustar").read_bytes()}
@@ -120,6 +126,12 @@ def judge_run(item, result, files, build):
     return verdict
 
 
+def own_kernel_outcome(verdict, result):
+    ended = None if result.timed_out or result.halted else result.exit_status
+    print(f"kernel outcome: {verdict.own_kernel(ended, result.ending())}")
+    return verdict
+
+
 def screenshot_when_drawn(qmp, raw, run_dir):
     if DRAWN in raw:
         qmp.execute("screendump", filename=str(run_dir / "screen.ppm"))
@@ -158,6 +170,8 @@ def main():
     parser.add_argument("--kernel", help="for --run: the kernel (default: the test kernel)")
     parser.add_argument("--initrd", help="for --run: the ramdisk (default: the sample)")
     parser.add_argument("--memory", default="1G", help="for --run: guest memory")
+    parser.add_argument("--seconds", type=float, default=30.0,
+                        help="for --run: how long a kernel of your own may run")
     parser.add_argument("--keep", action="store_true", help="keep every run's directory")
     args = parser.parse_args()
     if args.list:
@@ -169,11 +183,17 @@ def main():
     try:
         if args.run:
             kernel = Path(args.kernel or build / "test-kernel.elf").read_bytes()
-            example = judge.KTEST not in kernel
+            example = build / "example-kernel.elf"
+            if judge.KTEST in kernel:
+                ending, deadline = "kernel", 120.0
+            elif example.is_file() and kernel == example.read_bytes():
+                ending, deadline = "example", 120.0
+            else:
+                ending, deadline = "outcome", args.seconds
             item = scenarios.Scenario(
                 "run", Machine(memory=args.memory, debug_exit=True), kernel=kernel,
                 ramdisk=Path(args.initrd).read_bytes() if args.initrd else "sample",
-                ending="example" if example else "kernel")
+                ending=ending, deadline=deadline)
             live = lambda data: (sys.stdout.buffer.write(data), sys.stdout.buffer.flush())
             return 0 if run(item, build, loader, args.keep, on_output=live) else 1
         if not args.names:
