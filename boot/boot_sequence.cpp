@@ -247,7 +247,7 @@ void run_boot_sequence(EFI_HANDLE image_handle, EFI_SYSTEM_TABLE* system_table) 
     extension.tsc_at_entry = tsc_at_entry;
     record_firmware_tables(extension, system_table);
     load_command_line(extension, loaded_image, root,
-                      {sealed, seal.command_line_present, seal.command_line.bytes});
+                      {sealed, seal.command_line_present, &seal.command_line});
     // An unsealed boot that got here runs without Secure Boot; a sealed one
     // did not need to ask before.
     if (sealed) {

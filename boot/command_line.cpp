@@ -38,14 +38,6 @@ void put_utf8(uint32_t code_point, char* out) {
     out[0] = static_cast<char>(kLead[length] | code_point);
 }
 
-bool same_digest(const Sha256Digest& a, const uint8_t* b) {
-    uint8_t difference = 0;
-    for (uint64_t i = 0; i < kSha256DigestBytes; ++i) {
-        difference |= a.bytes[i] ^ b[i];
-    }
-    return difference == 0;
-}
-
 bool valid_text(const char* bytes, uint64_t length) {
     for (uint64_t i = 0; i < length; ++i) {
         if (bytes[i] == '\0') {
@@ -108,7 +100,7 @@ void load_command_line(quillmor_extension& extension, const EFI_LOADED_IMAGE_PRO
             read_small_file(root, kCommandLinePath, address_of(line), kMaxCommandLineBytes, &hash);
         if (seal.sealed &&
             (file.present != seal.file_present ||
-             (file.present && (!file.fits || !same_digest(sha256_finish(hash), seal.digest))))) {
+             (file.present && (!file.fits || !same_digest(sha256_finish(hash), *seal.digest))))) {
             fatal_stop("命令行散列不符");
         }
         if (!file.fits) {

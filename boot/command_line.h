@@ -4,6 +4,7 @@
 // else empty.
 #pragma once
 
+#include "crypto/sha256.h"
 #include "uefi/uefi.h"
 
 #include <quillmor/handoff.h>
@@ -24,7 +25,7 @@ ConvertedOptions load_options_to_utf8(const void* options, uint64_t size_in_byte
 struct CommandLineSeal {
     bool sealed;
     bool file_present;
-    const uint8_t* digest; // 32 bytes when file_present
+    const Sha256Digest* digest; // when file_present
 };
 
 // Fills the extension's command line and its length. Stops with

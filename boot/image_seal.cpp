@@ -1,5 +1,7 @@
 #include "boot/image_seal.h"
 
+#include "diag/checked.h"
+
 // Initialised (so that the section is in the file, for the tool to fill and
 // for Authenticode to cover) and aligned to fill its section exactly. Not
 // const and not internal, so that no read of it is folded to the zeros of
@@ -17,12 +19,6 @@ template <uint64_t N> bool equal_bytes(const uint8_t (&a)[N], const uint8_t (&b)
     return true;
 }
 
-void copy_digest(Sha256Digest& to, const uint8_t (&from)[kSha256DigestBytes]) {
-    for (uint64_t i = 0; i < kSha256DigestBytes; ++i) {
-        to.bytes[i] = from[i];
-    }
-}
-
 } // namespace
 
 bool read_image_seal(SealedDigests& digests) {
@@ -31,10 +27,10 @@ bool read_image_seal(SealedDigests& digests) {
         (seal.flags | kSealCommandLine) != kSealFlagsOfThisVersion) {
         return false;
     }
-    copy_digest(digests.kernel, seal.kernel_sha256);
-    copy_digest(digests.ramdisk, seal.ramdisk_sha256);
+    copy_bytes(digests.kernel.bytes, seal.kernel_sha256, kSha256DigestBytes);
+    copy_bytes(digests.ramdisk.bytes, seal.ramdisk_sha256, kSha256DigestBytes);
     digests.command_line_present = (seal.flags & kSealCommandLine) != 0;
-    copy_digest(digests.command_line, seal.command_line_sha256);
+    copy_bytes(digests.command_line.bytes, seal.command_line_sha256, kSha256DigestBytes);
     return true;
 }
 

@@ -47,7 +47,7 @@ bool kernel_meets_direct_map(const MemoryMap& map, const LoadPlan& plan,
         for (uint64_t index = 0; index < map.descriptor_count; ++index) {
             const MemoryDescriptor descriptor = memory_descriptor(map, index);
             uint64_t length;
-            if (is_mapped_memory_type(descriptor.type) &&
+            if (descriptor_mappings(descriptor).direct_map &&
                 try_mul(descriptor.page_count, kPageSize, length) &&
                 meets(kernel, descriptor.physical_start, length)) {
                 return true;

@@ -148,14 +148,17 @@ bool is_mapped_memory_type(uint32_t firmware_type) {
     return firmware_type <= kHighestMappedType && ((kMappedMemoryTypes >> firmware_type) & 1) != 0;
 }
 
-bool is_runtime_only_mapping(const MemoryDescriptor& descriptor) {
+DescriptorMappings descriptor_mappings(const MemoryDescriptor& descriptor) {
+    if (is_mapped_memory_type(descriptor.type)) {
+        return {true, true};
+    }
     // Only below 2^47 is there a lower-half identity address: the tables
     // index bits 12..47, so a range above would land on the direct map.
     uint64_t length;
-    return !is_mapped_memory_type(descriptor.type) &&
-           (descriptor.attribute & kMemoryRuntime) != 0 &&
-           try_mul(descriptor.page_count, kPageSize, length) &&
-           fits_direct_map(descriptor.physical_start, length);
+    const bool runtime = (descriptor.attribute & kMemoryRuntime) != 0 &&
+                         try_mul(descriptor.page_count, kPageSize, length) &&
+                         fits_direct_map(descriptor.physical_start, length);
+    return {runtime, false};
 }
 
 bool map_physical_memory(PageTableBuilder& builder, const MemoryMap& map) {
@@ -165,8 +168,8 @@ bool map_physical_memory(PageTableBuilder& builder, const MemoryMap& map) {
     for (uint64_t index = 0; index < map.descriptor_count; ++index) {
         const MemoryDescriptor descriptor = memory_descriptor(map, index);
         const uint64_t length = pages_to_bytes(descriptor.page_count);
-        const bool runtime_only = is_runtime_only_mapping(descriptor);
-        if (length == 0 || (!is_mapped_memory_type(descriptor.type) && !runtime_only)) {
+        const DescriptorMappings mappings = descriptor_mappings(descriptor);
+        if (length == 0 || !mappings.identity) {
             continue;
         }
         const uint64_t base = descriptor.physical_start;
@@ -174,7 +177,7 @@ bool map_physical_memory(PageTableBuilder& builder, const MemoryMap& map) {
             log_identity_failure(base, length, descriptor.type, builder.out_of_pages);
             return false;
         }
-        if (runtime_only) {
+        if (!mappings.direct_map) {
             continue;
         }
         if (!map_range(builder, direct_map_address(base), base, length)) {

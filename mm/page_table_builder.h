@@ -63,9 +63,16 @@ bool map_range(PageTableBuilder& builder, uint64_t virtual_start, uint64_t physi
 // ask it.
 bool is_mapped_memory_type(uint32_t firmware_type);
 
-// Descriptors of the other types that are identity-mapped all the same: the
-// runtime services' own (EFI_MEMORY_RUNTIME) below 2^47.
-bool is_runtime_only_mapping(const MemoryDescriptor& descriptor);
+// Where a descriptor's pages are mapped: RAM-like types at their own address
+// and in the direct map; other types the runtime services use
+// (EFI_MEMORY_RUNTIME, their flash and RTC registers) at their own address
+// only, below 2^47; everything else nowhere. The builder and the table-page
+// estimate both ask this, so they cannot disagree.
+struct DescriptorMappings {
+    bool identity;
+    bool direct_map;
+};
+DescriptorMappings descriptor_mappings(const MemoryDescriptor& descriptor);
 
 // Identity and direct-map mappings of every RAM-like descriptor, and the
 // identity mapping of every other descriptor the runtime services use (their

@@ -46,13 +46,13 @@ uint64_t estimate_table_pages(const MemoryMap& map, const LoadPlan& plan,
             // A length that does not fit stops the mapping itself; counting
             // never stops the boot.
             uint64_t length;
-            const bool runtime_only = is_runtime_only_mapping(descriptor);
+            const DescriptorMappings mappings = descriptor_mappings(descriptor);
             if (!try_mul(descriptor.page_count, kPageSize, length) || length == 0 ||
-                (!is_mapped_memory_type(descriptor.type) && !runtime_only)) {
+                !mappings.identity) {
                 continue;
             }
             identity.add_range(descriptor.physical_start, length);
-            if (runtime_only) {
+            if (!mappings.direct_map) {
                 continue;
             }
             // Bases without a direct-map address stop the mapping itself.
