@@ -34,6 +34,21 @@ FirmwarePath to_firmware_path(Text path) {
     halt_forever();
 }
 
+// The file opened for reading; a file that cannot be opened gets its own
+// line and a halt, except a missing one where `missing_is_fine` (nullptr).
+EFI_FILE_PROTOCOL* open_for_reading(EFI_FILE_PROTOCOL* root, Text path, bool missing_is_fine) {
+    const FirmwarePath firmware_path = to_firmware_path(path);
+    EFI_FILE_PROTOCOL* file = nullptr;
+    const EFI_STATUS status = root->Open(root, &file, firmware_path.units, EFI_FILE_MODE_READ, 0);
+    if (status == EFI_NOT_FOUND && missing_is_fine) {
+        return nullptr;
+    }
+    if (status != EFI_SUCCESS || file == nullptr) {
+        stop_cannot_open(path);
+    }
+    return file;
+}
+
 uint64_t query_file_size(EFI_FILE_PROTOCOL* file) {
     // Cleared, so that a firmware that reports success without writing the
     // record gives a size of 0 rather than whatever was on the stack.
@@ -98,14 +113,9 @@ void log_file_read(Text path, uint64_t byte_count) {
 
 SmallFile read_small_file(EFI_FILE_PROTOCOL* root, BootFilePath path, uint64_t buffer,
                           uint64_t capacity, Sha256* hash) {
-    const FirmwarePath firmware_path = to_firmware_path(path.text());
-    EFI_FILE_PROTOCOL* file = nullptr;
-    const EFI_STATUS status = root->Open(root, &file, firmware_path.units, EFI_FILE_MODE_READ, 0);
-    if (status == EFI_NOT_FOUND) {
+    EFI_FILE_PROTOCOL* file = open_for_reading(root, path.text(), true);
+    if (file == nullptr) {
         return {false, 0, true};
-    }
-    if (status != EFI_SUCCESS || file == nullptr) {
-        stop_cannot_open(path.text());
     }
     const uint64_t file_size = query_file_size(file);
     if (file_size > capacity) {
@@ -118,13 +128,7 @@ SmallFile read_small_file(EFI_FILE_PROTOCOL* root, BootFilePath path, uint64_t b
 }
 
 FileContents read_file(EFI_FILE_PROTOCOL* root, BootFilePath path, Sha256* hash) {
-    const FirmwarePath firmware_path = to_firmware_path(path.text());
-    EFI_FILE_PROTOCOL* file = nullptr;
-    if (root->Open(root, &file, firmware_path.units, EFI_FILE_MODE_READ, 0) != EFI_SUCCESS ||
-        file == nullptr) {
-        stop_cannot_open(path.text());
-    }
-
+    EFI_FILE_PROTOCOL* file = open_for_reading(root, path.text(), false);
     const uint64_t file_size = query_file_size(file);
     if (file_size == 0) {
         fatal_stop("文件为空");
