@@ -18,7 +18,6 @@ when every boot passed, 1 when one did not, 2 when the bench could not run.
 """
 
 import argparse
-import dataclasses
 import functools
 import json
 import os
@@ -68,7 +67,7 @@ def split_table_page_line(result):
     figures = {"table_pages_used": int(found.group(1)),
                "table_pages_obtained": int(found.group(2)),
                "table_page_runs": int(found.group(3))}
-    return dataclasses.replace(result, raw=result.raw.replace(found.group(0), b"")), figures
+    return result._replace(raw=result.raw.replace(found.group(0), b"")), figures
 
 
 def deadline_for(size):
@@ -79,7 +78,7 @@ def deadline_for(size):
 def measure(build, loader, kernel, memory, deadline, keep, ramdisk=None, sealed=False):
     run_dir = Path(tempfile.mkdtemp(prefix=f"quillmor-timing-{memory}-"))
     files = {scenarios.KERNEL_FILE: kernel.read_bytes(),
-             scenarios.RAMDISK_FILE: ramdisk or scenarios.sample_ramdisk(),
+             scenarios.RAMDISK_FILE: ramdisk or (build / "initrd.ustar").read_bytes(),
              scenarios.BOOT_PATH: loader.read_bytes()}
     if sealed:
         files[scenarios.BOOT_PATH] = scenarios.seal(run_dir, loader, files)

@@ -55,13 +55,13 @@ class Judges(unittest.TestCase):
                    "  GetTime: 2026-12-07 20:47:00", judge.EXAMPLE_DONE]
         for text, passes in ((summary, True), (summary[:2] + summary[3:], False)):
             verdict = judge.Verdict(b"", 33)
-            verdict.example("\r\n".join(text).encode(), judge.example_summary(values, 13, 0), 33)
+            verdict.example("\r\n".join(text).encode(), judge.example_summary(values, 13, 0))
             self.assertEqual(verdict.problems == [], passes, text)
 
     def test_picture(self):
         width, height = 64, 48
         pixels = bytearray(3 * width * height)
-        for (x, y), (_, colour) in judge.expected_picture(width, height).items():
+        for (x, y), colour in judge.expected_picture(width, height).items():
             pixels[3 * (y * width + x):3 * (y * width + x) + 3] = bytes(colour)
         ppm = b"P6\n64 48\n255\n" + bytes(pixels)
         for shot, passes in ((ppm, True), (ppm[:-3] + b"\x01\x02\x03", False)):

@@ -7,8 +7,8 @@ in cli; hlt), a second after the firmware has visibly taken control back, or
 at a deadline. Everything a run leaves behind stays in its own directory.
 """
 
+import collections
 import ctypes
-import dataclasses
 import json
 import os
 import re
@@ -53,13 +53,13 @@ def parse_size(text):
     return int(text[:-1]) << {"M": 20, "G": 30, "T": 40}[text[-1].upper()]
 
 
-def memory_options(memory, machine="q35"):
+def memory_options(memory):
     """QEMU options for a machine with `memory`. Big guests get RAM that is
     only backed once touched, and enough physical address bits for memory
     pushed above the PCI hole."""
     if parse_size(memory) <= 4 << 30:
-        return f"-M {machine} -m {memory}"
-    return (f"-M {machine},memory-backend=m0 -object memory-backend-ram,id=m0,size={memory},"
+        return f"-M q35 -m {memory}"
+    return (f"-M q35,memory-backend=m0 -object memory-backend-ram,id=m0,size={memory},"
             f"reserve=off -m {memory} -cpu max,phys-bits=44")
 
 
@@ -130,15 +130,10 @@ class Qmp:
         return halted == "1" and not int(flags, 16) & (1 << 9)
 
 
-@dataclasses.dataclass
-class RunResult:
-    raw: bytes
-    chunks: list  # [(seconds since QEMU started, bytes)], in arrival order
-    exit_status: object  # None when the bench stopped QEMU
-    halted: bool  # the loader halted (cli; hlt) and the serial port went quiet
-    ending: str
-    duration: float
-    run_dir: Path
+# chunks: [(seconds since QEMU started, serial bytes)]; exit_status: None when
+# the bench stopped QEMU; halted: the loader halted (cli; hlt) and went quiet.
+RunResult = collections.namedtuple(
+    "RunResult", "raw chunks exit_status halted ending duration run_dir")
 
 
 def _die_with_parent():

@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
-"""Runs end-to-end scenarios of quillmor in QEMU (OVMF, U-Boot).
+"""Runs end-to-end scenarios of quillmor in QEMU.
 
     run_scenario.py NAME [NAME...] --build-dir build    scenarios of the table
     run_scenario.py --list                              names, labels, timeouts
-    run_scenario.py --run --build-dir build             boot a kernel, the log live
+    run_scenario.py --run --build-dir build [--kernel K] [--initrd R]
 
---run boots the test kernel unless --kernel names another (`make run` names
-the example kernel). The test kernel and the example are judged as the table
-judges them; any other kernel is the user's own: its run shows the log and
-ends with the kernel's outcome (its isa-debug-exit value, a halt, or the
---seconds limit, with its last serial line), and passes once the loader has
-handed over. Exit status 0 when every run passed, 1 when one failed, 2 when
-the bench could not run at all.
+--run boots a kernel (by default the test kernel) with its log shown live,
+judged as the table judges the test kernel and the example; any other kernel
+is the user's own, and its run ends with its outcome (isa-debug-exit value,
+halt or --seconds limit, and its last serial line). Exit status 0 when every
+run passed, 1 when one failed, 2 when the bench could not run at all.
 """
 
 import argparse
@@ -27,12 +25,12 @@ import scenarios  # noqa: E402
 from machine import BenchError, boot, make_disk, memory_options  # noqa: E402
 
 
-def run(item, build, loader, keep=False, on_output=None):
+def run(item, build, on_output=None):
     run_dir = Path(tempfile.mkdtemp(prefix=f"quillmor-{item.name}-"))
-    for path in (loader, build / "test-kernel.elf", build / "quillmor.img"):
-        if not path.is_file():
-            raise BenchError(f"{path} not found (`make` builds it)")
-    files = scenarios.volume(item, build, loader, run_dir)
+    for name in ("quillmor.efi", "test-kernel.elf", "initrd.ustar", "quillmor.img"):
+        if not (build / name).is_file():
+            raise BenchError(f"{build / name} not found (`make` builds it)")
+    files = scenarios.volume(item, build, build / "quillmor.efi", run_dir)
     disk = build / "quillmor.img" if item.manager == "disk-image" else make_disk(
         run_dir / "disk.img", files)
 
@@ -48,15 +46,11 @@ def run(item, build, loader, keep=False, on_output=None):
     if (run_dir / "screen.ppm").is_file():
         shutil.copyfile(run_dir / "screen.ppm", build / "example-picture.ppm")
     print(f"scenario {item.name} [{item.firmware} {item.qemu}]: "
-          f"{'FAILED' if verdict.problems else 'passed'} ({result.ending}, "
-          f"{result.duration:.1f} s)")
-    for problem in verdict.problems:
-        print(f"  - {problem}")
+          f"{'FAILED' if verdict.problems else 'passed'} ({result.ending}, {result.duration:.1f} s)")
     if verdict.problems:
-        start = max(result.raw.find(judge.BANNER), 0)
-        print("  serial output:\n" + result.raw[start:][-6000:].decode("utf-8", "replace"))
-    if verdict.problems or keep:
-        print(f"  artifacts in {run_dir}")
+        serial = result.raw[max(result.raw.find(judge.BANNER), 0):][-6000:]
+        print("".join(f"  - {problem}\n" for problem in verdict.problems)
+              + f"  serial output:\n{serial.decode('utf-8', 'replace')}\n  artifacts in {run_dir}")
     else:
         shutil.rmtree(run_dir, ignore_errors=True)
     return not verdict.problems
@@ -70,39 +64,31 @@ def main():
     parser.add_argument("--run", action="store_true", help="boot a kernel, the log live")
     parser.add_argument("--build-dir", default="build")
     parser.add_argument("--kernel", help="for --run: the kernel (default: the test kernel)")
-    parser.add_argument("--initrd", help="for --run: the ramdisk (default: the sample)")
+    parser.add_argument("--initrd", help="for --run: the ramdisk (default: the build's)")
     parser.add_argument("--memory", default="1G", help="for --run: guest memory")
     parser.add_argument("--seconds", type=float, default=30.0,
                         help="for --run: how long a kernel of your own may run")
-    parser.add_argument("--keep", action="store_true", help="keep every run's directory")
     args = parser.parse_args()
-    if args.list:
-        for item in scenarios.TABLE:
-            print(f"{item.name} {','.join(item.labels)} {int(item.deadline) + 60}")
-        return 0
     build = Path(args.build_dir).resolve()
-    loader = build / "quillmor.efi"
+    if args.list:
+        print("".join(f"{item.name} {','.join(item.labels)} {int(item.deadline) + 60}\n"
+                      for item in scenarios.TABLE), end="")
+        return 0
+    unknown = [name for name in args.names if name not in scenarios.SCENARIOS]
+    if unknown or not (args.names or args.run):
+        parser.error(f"unknown scenarios {unknown}; --list shows them")
     try:
         if args.run:
             kernel = Path(args.kernel or build / "test-kernel.elf").read_bytes()
-            if judge.KTEST in kernel:
-                ending, deadline = "kernel", 120.0
-            elif kernel == (build / "example-kernel.elf").read_bytes():
-                ending, deadline = "example", 120.0
-            else:
-                ending, deadline = "outcome", args.seconds
+            ending = "kernel" if judge.KTEST in kernel else "example" if kernel == (
+                build / "example-kernel.elf").read_bytes() else "outcome"
             item = scenarios.Scenario(
                 "run", qemu=memory_options(args.memory), kernel=kernel, ending=ending,
                 ramdisk=Path(args.initrd).read_bytes() if args.initrd else "sample",
-                deadline=deadline)
+                deadline=args.seconds if ending == "outcome" else 120.0)
             live = lambda data: (sys.stdout.buffer.write(data), sys.stdout.buffer.flush())
-            return 0 if run(item, build, loader, args.keep, on_output=live) else 1
-        unknown = [name for name in args.names if name not in scenarios.SCENARIOS]
-        if unknown or not args.names:
-            parser.error(f"unknown scenarios {unknown}; --list shows them")
-        results = [run(scenarios.SCENARIOS[name], build, loader, args.keep)
-                   for name in args.names]
-        return 0 if all(results) else 1
+            return 0 if run(item, build, on_output=live) else 1
+        return 0 if all([run(scenarios.SCENARIOS[name], build) for name in args.names]) else 1
     except BenchError as error:
         print(f"cannot run: {error}", file=sys.stderr)
         return 2
