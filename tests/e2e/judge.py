@@ -11,7 +11,8 @@ from machine import EXIT_CHECK_FAILED, EXIT_PASS, SECURE_BOOT_REFUSAL
 
 PREFIX = "[quillmor] "
 BANNER = b"\r\n" + (PREFIX + "引导加载器已由 Limine 引导管理器启动\r\n").encode()
-KERNEL_FILE, RAMDISK_FILE, CMDLINE_FILE = "boot/mavotix.elf", "boot/initrd.ustar", "boot/cmdline.txt"
+KERNEL_FILE, RAMDISK_FILE = "boot/mavotix.elf", "boot/initrd.ustar"
+CMDLINE_FILE = "boot/cmdline.txt"
 KTEST = b"[ktest] "
 EXAMPLE_DONE = "hello-kernel: done, no problems found"
 FORMS = {"hex": r"0x(?:0|[1-9a-f][0-9a-f]{0,15})", "dec": r"(?:0|[1-9][0-9]{0,19})"}
@@ -47,13 +48,15 @@ def plan(kernel):
 def boot_lines(kernel, ramdisk, framebuffers=1, cmdline_file=None):
     """A complete boot's lines, the banner with the first (past the file lines
     only for an ELF kernel)."""
-    lines = [BANNER + line("引导卷已打开"), line(f"读入 \\boot\\mavotix.elf {len(kernel or b'')} 字节"),
-             line(f"读入 \\boot\\initrd.ustar {len(ramdisk or b'')} 字节")]
-    if not (kernel or b"").startswith(b"\x7fELF"):
+    kernel, ramdisk = kernel or b"", ramdisk or b""
+    lines = [BANNER + line("引导卷已打开"), line(f"读入 \\boot\\mavotix.elf {len(kernel)} 字节"),
+             line(f"读入 \\boot\\initrd.ustar {len(ramdisk)} 字节")]
+    if not kernel.startswith(b"\x7fELF"):
         return lines
     entry, segments, base, end = plan(kernel)
-    lines.append(pattern(f"内核入口={entry:#x} 段={segments} 映像={(end - base + 4095) & ~4095} 字节，"
-                         f"落点={{hex:landing}} → {base:#x}"))
+    size = (end - base + 4095) & ~4095
+    lines.append(pattern(f"内核入口={entry:#x} 段={segments} 映像={size} 字节，落点={{hex:landing}} → "
+                         f"{base:#x}"))
     if cmdline_file is not None:  # read into the record's pages, once they are known
         lines.append(line(f"读入 \\boot\\cmdline.txt {len(cmdline_file)} 字节"))
     return lines + [pattern("页表就绪 PML{dec:levels}={hex:root}"),
@@ -91,8 +94,8 @@ class Verdict:
         return f"{ending}; its last serial line: {last.decode('utf-8', 'replace')}"
 
     def lines(self, expected, preamble=None):
-        """The loader's output from its banner: each expected line (bytes, or
-        a pattern) in order; returns the rest."""
+        """The loader's output from its banner as `expected` (bytes or
+        patterns); returns the rest."""
         start = self.raw.find(BANNER)
         if start < 0:
             self.fail("the loader's 65-byte banner never appeared")
@@ -115,15 +118,14 @@ class Verdict:
         return self.raw[at:]
 
     def test_kernel(self, rest, ramdisk, leaf="0x[0-9a-f]+", region="1", flags="0", cmdline=""):
-        """The test kernel's report, line by line: its checks (the oracle's) all
-        passed, and what it read is the run's: the registers the loader
-        announced, the ramdisk's bytes, the stack's region type, the extension
-        block's flags and command line (hex), the CPUID leaf of its identity."""
+        """The test kernel's report: its checks (the oracle's) all passed, and
+        what it read (registers, ramdisk, `report`'s facts) is the run's."""
         v, texts = self.values, rest.decode("utf-8", "replace").split("\r\n")
         others = [text for text in texts if not re.fullmatch(r"\[ktest\] ok .+", text)]
         v["checks"] = len(texts) - len(others)
+        registers = f"rdi={v['handoff']:#x} cr3={v['root']:#x} rsp=0x[0-9a-f]+ levels={v['levels']}"
         expected = [rf"\[ktest\] {text}" for text in (
-            "start", f"rdi={v['handoff']:#x} cr3={v['root']:#x} rsp=0x[0-9a-f]+ levels={v['levels']}",
+            "start", registers,
             f"info ramdisk-fnv1a64=0x{fnv1a64(ramdisk):016x} length={len(ramdisk)}",
             f"info stack region-type={region}", f"info extension flags={flags} cmdline={cmdline}",
             f"info boot-processor leaf={leaf} entry-rflags=0x[0-9a-f]+",

@@ -22,41 +22,38 @@ REPORT = b"".join(b"[ktest] " + text.encode() + b"\r\n" for text in (
     f"info ramdisk-fnv1a64=0x{judge.fnv1a64(FILES[RAMDISK_FILE]):016x} length=13",
     "info stack region-type=1", "info extension flags=0 cmdline=",
     "info boot-processor leaf=0x1 entry-rflags=0x2", "done ok=1 failed=0"))
+SUMMARY = ["hello-kernel: booted by quillmor 1.0.0, handoff record at "
+           f"{HANDOFF:#x} (version 1, 13544 bytes)", "memory regions: 33", "modules: 1",
+           "  initrd: ustar (13 bytes) at 0xffff800001000000, loaded from \\boot\\initrd.ustar",
+           'ACPI: RSDP at 0xfb7e014: signature "RSD PTR ", revision 2, checksums ok, x',
+           "boot processor: id 0 (1 processor(s) in the table)", "  GetTime: 2026-12-07 20:47:00",
+           judge.EXAMPLE_DONE]
 
 
-def problems(item, raw, exit_status=33, halted=False, run_dir=Path("/nonexistent")):
+def problems(raw, exit_status=33, halted=False, **scenario):
     result = SimpleNamespace(raw=raw, exit_status=exit_status, halted=halted, ending="",
-                             run_dir=run_dir)
-    return judge.judge(item, result, FILES).problems
+                             run_dir=Path("/nonexistent"))
+    return judge.judge(Scenario("judged", **scenario), result, FILES).problems
 
 
 class Judges(unittest.TestCase):
     def test_full_boot_and_test_kernel_report(self):
-        item = Scenario("boot", preamble=b"BdsDxe")
-        self.assertEqual(problems(item, LOG + REPORT), [])
-        for wrong in (LOG.replace(b"=0x1234000", b"=0x01234000") + REPORT,
-                      LOG + REPORT.replace(b"levels=4", b"levels=5")):
-            self.assertNotEqual(problems(item, wrong), [])
+        self.assertEqual(problems(LOG + REPORT, preamble=b"BdsDxe"), [])
+        self.assertNotEqual(problems(LOG.replace(b"=0x1234000", b"=0x01234000") + REPORT), [])
+        self.assertNotEqual(problems(LOG + REPORT.replace(b"levels=4", b"levels=5")), [])
 
     def test_stop(self):
-        item = Scenario("stop", ending="stop", expect=(3, "装载失败：文件为空"))
-        stop = LOG[:LOG.find("内核入口".encode()) - len(judge.PREFIX)] + line("装载失败：文件为空")
-        self.assertEqual(problems(item, stop, None, True), [])
-        self.assertNotEqual(problems(item, stop, None, False), [])
+        stop = LOG[:LOG.find("[quillmor] 内核入口".encode())] + line("装载失败：文件为空")
+        for halted in (True, False):
+            self.assertEqual(problems(stop, None, halted, ending="stop",
+                                      expect=(3, "装载失败：文件为空")) == [], halted)
 
     def test_example_summary(self):
-        values = {"handoff": HANDOFF, "regions": 33, "rsdp": 0xfb7e014}
-        summary = ["", "hello-kernel: booted by quillmor 1.0.0, handoff record at "
-                   f"{HANDOFF:#x} (version 1, 13544 bytes)", "memory regions: 33", "modules: 1",
-                   "  initrd: ustar (13 bytes) at 0xffff800001000000, loaded from "
-                   "\\boot\\initrd.ustar",
-                   'ACPI: RSDP at 0xfb7e014: signature "RSD PTR ", revision 2, checksums ok, x',
-                   "boot processor: id 0 (1 processor(s) in the table)",
-                   "  GetTime: 2026-12-07 20:47:00", judge.EXAMPLE_DONE]
-        for text, passes in ((summary, True), (summary[:2] + summary[3:], False)):
-            verdict = judge.Verdict(b"", 33)
-            verdict.example("\r\n".join(text).encode(), judge.example_summary(values, 13, 0))
-            self.assertEqual(verdict.problems == [], passes, text)
+        for text, passes in ((SUMMARY, True), (SUMMARY[:1] + SUMMARY[2:], False)):
+            log = LOG.replace("帧缓冲=1".encode(), "帧缓冲=0".encode())
+            summary = "\r\n".join([""] + text).encode()
+            self.assertEqual(problems(log + summary, framebuffers=0, ending="example") == [],
+                             passes)
 
     def test_picture(self):
         width, height = 64, 48
@@ -74,9 +71,8 @@ class Judges(unittest.TestCase):
         verdict = judge.Verdict(LOG + b"my kernel: up\r\n", 0x21)
         self.assertEqual(verdict.own_kernel(""),
                          "wrote 0x10 to isa-debug-exit; its last serial line: my kernel: up")
-        silent = judge.Verdict(LOG[:200])
-        silent.own_kernel("deadline reached")
-        self.assertEqual(silent.problems, ["the loader never handed over to the kernel"])
+        self.assertEqual(problems(LOG[:200], ending="outcome"),
+                         ["the loader never handed over to the kernel"])
 
 
 if __name__ == "__main__":

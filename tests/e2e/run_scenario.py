@@ -46,7 +46,8 @@ def run(item, build, on_output=None):
     if (run_dir / "screen.ppm").is_file():
         shutil.copyfile(run_dir / "screen.ppm", build / "example-picture.ppm")
     print(f"scenario {item.name} [{item.firmware} {item.qemu}]: "
-          f"{'FAILED' if verdict.problems else 'passed'} ({result.ending}, {result.duration:.1f} s)")
+          f"{'FAILED' if verdict.problems else 'passed'} "
+          f"({result.ending}, {result.duration:.1f} s)")
     if verdict.problems:
         serial = result.raw[max(result.raw.find(judge.BANNER), 0):][-6000:]
         print("".join(f"  - {problem}\n" for problem in verdict.problems)

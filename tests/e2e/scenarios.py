@@ -33,7 +33,8 @@ def elf(segments, entry, e_type=2, machine=62, ei_class=2):
                                              4096) + b"\xa5" * 8
         body += data + bytes(-len(data) % 16)
     return (b"\x7fELF" + bytes([ei_class, 1, 1]) + bytes(9) + words(2, e_type, machine)
-            + words(4, 1) + words(8, entry, 64) + bytes(12) + words(2, 64, 64, len(segments), 0, 0, 0)
+            + words(4, 1) + words(8, entry, 64) + bytes(12)
+            + words(2, 64, 64, len(segments), 0, 0, 0)
             + table + body)
 
 
@@ -103,8 +104,9 @@ def sign(run_dir, image):
     unsigned.write_bytes(image)
     run_tool(["openssl", "pkey", "-passin", "pass:snakeoil", "-out", key,
               "-in", need("/usr/share/ovmf/PkKek-1-snakeoil.key", "ovmf")], "openssl")
-    run_tool(["sbsign", "--key", key, "--cert", need("/usr/share/ovmf/PkKek-1-snakeoil.pem", "ovmf"),
-              "--output", signed, unsigned], "sbsigntool")
+    certificate = need("/usr/share/ovmf/PkKek-1-snakeoil.pem", "ovmf")
+    run_tool(["sbsign", "--key", key, "--cert", certificate, "--output", signed, unsigned],
+             "sbsigntool")
     return signed.read_bytes()
 
 

@@ -104,8 +104,9 @@ for kernel in KERNELS:  # the plan quillmor-check shows, from the program header
 loader, kernel = Path(LOADER).read_bytes(), Path(KERNEL).read_bytes()
 pe = struct.unpack_from("<I", loader, 0x3C)[0]
 count, optional_size = (struct.unpack_from("<H", loader, pe + offset)[0] for offset in (6, 20))
+sections = pe + 24 + optional_size
 seal_at = next(struct.unpack_from("<I", loader, header + 20)[0]
-               for header in range(pe + 24 + optional_size, pe + 24 + optional_size + 40 * count, 40)
+               for header in range(sections, sections + 40 * count, 40)
                if loader[header:header + 8] == b".qseal\0\0")
 checksum_at = pe + 24 + 64
 expect(loader[seal_at:seal_at + 4096] == bytes(4096), "the loader's seal section is not empty")
