@@ -88,7 +88,8 @@ def measure(build, loader, kernel, memory, deadline, keep, ramdisk=None, sealed=
     result = boot("ovmf", memory_options(memory), make_disk(run_dir / "disk.img", files), run_dir,
                   deadline=deadline or deadline_for(size))
     checked, table_pages = split_table_page_line(result)
-    report = judge.judge(scenarios.Scenario("timing"), checked, files)
+    item = scenarios.Scenario("timing", report=dict(flags="2" if sealed else "0"))
+    report = judge.judge(item, checked, files)
 
     figures = {"memory": format_size(size), "memory_bytes": size,
                "loader_seconds": None, "firmware_seconds": None, "kernel_seconds": None,

@@ -66,9 +66,16 @@ def pages(count):
     return [(1, LINK_BASE + i * 4096, 4096, EXIT_CODE) for i in range(count)]
 
 
-REJECTED = {  # a format rule and a mapping rule: the name logged, the file that earns it
+# Each rejection's name, as the loader logs it, and a file that earns it, in the
+# order of quillmor-check's exit statuses (from 10).
+REJECTED = {
     "NotElf64": elf(pages(2), LINK_BASE, ei_class=1, e_type=3, machine=183),
+    "NotX86_64": elf(pages(2), LINK_BASE, machine=183),
+    "NotExecutable": elf(pages(2), LINK_BASE, e_type=3),
     "BadHeader": elf(pages(2), LINK_BASE + 2 * 4096),  # the entry just past the image
+    "SegmentOutOfFile": elf(pages(2), LINK_BASE)[:-9],  # its last byte past the end
+    "TooManySegments": elf(pages(9), LINK_BASE + 0x100000),
+    "EmptyImage": elf([(4, LINK_BASE, 64, b"note")], LINK_BASE),
 }
 
 
@@ -203,7 +210,7 @@ TABLE = [
              expect=(b"!!!! X64 Exception Type - 06(#UD - Invalid Opcode)",
                      b"RIP  - FFFFFFFF80000000")),
     *[Scenario(f"kernel-{name}", kernel=data, ending="stop", expect=(3, f"内核映像不合规：{name}"))
-      for name, data in REJECTED.items()],
+      for name, data in REJECTED.items() if name in ("NotElf64", "BadHeader")],  # format, mapping
     Scenario("example-disk-image", qemu="-M q35 -m 512M", kernel="example",
              manager="disk-image", ending="example"),
     Scenario("example-picture", qemu="-M q35 -m 512M", kernel="example", debug_exit=False,

@@ -20,17 +20,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 
 from judge import plan  # noqa: E402
-from scenarios import LINK_BASE, REJECTED, crafted_kernel, elf, pages  # noqa: E402
+from scenarios import LINK_BASE, REJECTED, crafted_kernel  # noqa: E402
 
 CHECK, SEAL, LOADER, *KERNELS = sys.argv[1:]
-NAMES = ("NotElf64", "NotX86_64", "NotExecutable", "BadHeader", "SegmentOutOfFile",
-         "TooManySegments", "EmptyImage")
-REJECTED = {**REJECTED,
-            "NotX86_64": elf(pages(2), LINK_BASE, machine=183),
-            "TooManySegments": elf(pages(9), LINK_BASE + 0x100000),
-            "NotExecutable": elf(pages(2), LINK_BASE, e_type=3),
-            "SegmentOutOfFile": elf(pages(2), LINK_BASE)[:-9],  # its last byte past the end
-            "EmptyImage": elf([(4, LINK_BASE, 64, b"note")], LINK_BASE)}
 DIRECT_MAP_WARNING = "内核链接地址与直接映射重叠"
 scratch = tempfile.TemporaryDirectory(prefix="quillmor-check-test-")  # removed at exit
 folder = Path(scratch.name)
@@ -59,7 +51,7 @@ signed = bytearray(Path(LOADER).read_bytes())  # a certificate table, as sbsign 
 struct.pack_into("<II", signed, struct.unpack_from("<I", signed, 0x3C)[0] + 24 + 144,
                  len(signed), 8)
 CASES = [  # (tool, arguments, exit status, texts the output holds, texts it lacks)
-    *[(CHECK, [file(name, data)], 10 + NAMES.index(name),
+    *[(CHECK, [file(name, data)], 10 + list(REJECTED).index(name),
        [f": rejected: {name}\n", f"[quillmor] 内核映像不合规：{name}\n", "\n  cause: ", "\n  hint:  "],
        []) for name, data in REJECTED.items()],
     *[(CHECK, [file(f"{base:x}.elf", crafted_kernel(base))], 0, [DIRECT_MAP_WARNING] * warned,
@@ -87,7 +79,6 @@ for tool, arguments, status, holds, lacks in CASES:
         expect(text in output, f"{case}: no {text!r}", output)
     for text in lacks:
         expect(text not in output, f"{case}: {text!r}", output)
-expect(set(NAMES) == set(REJECTED), "a rejection without its case")
 
 for kernel in KERNELS:  # the plan quillmor-check shows, from the program headers
     entry, segments, base, end = plan(Path(kernel).read_bytes())
