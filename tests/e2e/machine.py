@@ -191,7 +191,10 @@ def boot(firmware, options, disk, run_dir, deadline=120.0, debug_exit=True, on_o
                 time.sleep(1)
                 ending = "stopped once the firmware had taken control back"
             elif qmp is None and qmp_path.exists():
-                qmp = Qmp(qmp_path)
+                try:
+                    qmp = Qmp(qmp_path)
+                except ConnectionRefusedError:  # bound, not yet listening
+                    pass
             elif qmp is not None and process.poll() is None:
                 # The same byte count for a second, halted with interrupts off.
                 if not qmp.halted_interrupts_off():
