@@ -102,8 +102,8 @@ def make_disk(image, files):
 
 
 class Qmp:
-    """Just enough of QMP to read the boot processor's state, to take a
-    screenshot and to quit."""
+    """Just enough of QMP to read the boot processor's state and to take a
+    screenshot."""
 
     def __init__(self, path):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
