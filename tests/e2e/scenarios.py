@@ -228,14 +228,14 @@ SCENARIOS = {item.name: item for item in TABLE}
 
 def volume(item, build, loader, run_dir):
     """The files of the boot volume, by volume path."""
-    kernel = {"test": "test-kernel.elf", "example": "example-kernel.elf"}.get(item.kernel)
-    files = {KERNEL_FILE: (build / kernel).read_bytes() if kernel else item.kernel,
-             RAMDISK_FILE: (build / "initrd.ustar").read_bytes() if item.ramdisk == "sample"
-             else item.ramdisk, CMDLINE_FILE: item.cmdline_file, BOOT_PATH: loader.read_bytes()}
-    if item.manager == "grub":
-        files.update(grub_manager(run_dir), **{CHAINED_PATH: files[BOOT_PATH]})
-    if item.manager == "systemd-boot":
-        files.update(systemd_boot_manager(run_dir), **{CHAINED_PATH: files[BOOT_PATH]})
+    built = {"test": "test-kernel.elf", "example": "example-kernel.elf", "sample": "initrd.ustar"}
+    kernel, ramdisk = ((build / built[file]).read_bytes() if isinstance(file, str) else file
+                       for file in (item.kernel, item.ramdisk))
+    files = {KERNEL_FILE: kernel, RAMDISK_FILE: ramdisk, CMDLINE_FILE: item.cmdline_file,
+             BOOT_PATH: loader.read_bytes()}
+    if item.manager in ("grub", "systemd-boot"):  # the loader as the entry the manager starts
+        files[CHAINED_PATH] = files[BOOT_PATH]
+        files.update((grub_manager if item.manager == "grub" else systemd_boot_manager)(run_dir))
     if item.sealed:
         files[BOOT_PATH] = seal(run_dir, loader, files)
     if item.change:
