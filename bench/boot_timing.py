@@ -18,7 +18,6 @@ when every boot passed, 1 when one did not, 2 when the bench could not run.
 """
 
 import argparse
-import dataclasses
 import functools
 import json
 import os
@@ -33,7 +32,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e")
 
 import judge  # noqa: E402
 import scenarios  # noqa: E402
-from machine import BenchError, Machine, boot, parse_size  # noqa: E402
+from machine import BenchError, boot, make_disk, memory_options, parse_size  # noqa: E402
 
 HANDOFF_TEXT = "退出引导服务，交接给内核（交接结构=".encode()
 
@@ -68,7 +67,7 @@ def split_table_page_line(result):
     figures = {"table_pages_used": int(found.group(1)),
                "table_pages_obtained": int(found.group(2)),
                "table_page_runs": int(found.group(3))}
-    return dataclasses.replace(result, raw=result.raw.replace(found.group(0), b"")), figures
+    return result._replace(raw=result.raw.replace(found.group(0), b"")), figures
 
 
 def deadline_for(size):
@@ -77,24 +76,20 @@ def deadline_for(size):
 
 
 def measure(build, loader, kernel, memory, deadline, keep, ramdisk=None, sealed=False):
+    run_dir = Path(tempfile.mkdtemp(prefix=f"quillmor-timing-{memory}-"))
     files = {scenarios.KERNEL_FILE: kernel.read_bytes(),
-             scenarios.RAMDISK_FILE: ramdisk or scenarios.sample_ramdisk()}
+             scenarios.RAMDISK_FILE: ramdisk or (build / "initrd.ustar").read_bytes(),
+             scenarios.BOOT_PATH: loader.read_bytes()}
     if sealed:
-        run_dir = Path(tempfile.mkdtemp(prefix="quillmor-seal-"))
-        files.update(scenarios.sealed_loader(run_dir, loader, files))
-        shutil.rmtree(run_dir, ignore_errors=True)
+        files[scenarios.BOOT_PATH] = scenarios.seal(run_dir, loader, files)
     size = parse_size(memory)
     # Other work on the machine stretches every figure; say how much there was.
     load_average = round(os.getloadavg()[0], 2)
-    result = boot(Machine(memory=memory), files, loader,
-                  deadline=deadline or deadline_for(size), name=f"timing-{memory}",
-                  end_when=scenarios.returned_to_firmware)
+    result = boot("ovmf", memory_options(memory), make_disk(run_dir / "disk.img", files), run_dir,
+                  deadline=deadline or deadline_for(size))
     checked, table_pages = split_table_page_line(result)
-    report = judge.Verdict(checked.raw, checked.exit_status, checked.halted)
-    rest = report.full_boot(files[scenarios.KERNEL_FILE], files[scenarios.RAMDISK_FILE],
-                            judge.plan(kernel, build / "quillmor-check"), 1)
-    if rest is not None:
-        report.test_kernel(rest, files[scenarios.RAMDISK_FILE])
+    item = scenarios.Scenario("timing", report=dict(flags="2" if sealed else "0"))
+    report = judge.judge(item, checked, files)
 
     figures = {"memory": format_size(size), "memory_bytes": size,
                "loader_seconds": None, "firmware_seconds": None, "kernel_seconds": None,
@@ -102,9 +97,9 @@ def measure(build, loader, kernel, memory, deadline, keep, ramdisk=None, sealed=
                "regions": report.values.get("regions"),
                "ledger_ranges": report.values.get("ledger"),
                "descriptors": report.values.get("descriptors"),
-               "kernel_checks_passed": report.kernel.get("passed"),
-               "kernel_checks_failed": len(report.kernel.get("failed", [])),
-               "passed": not report.problems, "ending": result.ending(),
+               "kernel_checks_passed": report.values.get("checks"),
+               "kernel_checks_failed": sum(p.startswith("test kernel: ") for p in report.problems),
+               "passed": not report.problems, "ending": result.ending,
                "problems": report.problems,
                "artifacts": None, "load_average": load_average, "sealed": sealed,
                "ramdisk_bytes": len(files[scenarios.RAMDISK_FILE]), **(table_pages or {})}

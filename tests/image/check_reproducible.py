@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Builds the loader image a second time, from the same sources in a fresh
-build folder elsewhere, and compares it byte for byte with the first: the
-same sources must give the same image whoever builds it and wherever, so a
-signed image can be checked against its sources.
+build folder elsewhere (cmake/efi-image configured as the top-level build does
+it), and compares it byte for byte with the first: the same sources must give
+the same image whoever builds it and wherever, so a signed image can be
+checked against its sources.
 
-    check_reproducible.py SOURCE_ROOT IMAGE [GENERATOR]
+    check_reproducible.py SOURCE_ROOT IMAGE GENERATOR
 """
 
 import subprocess
@@ -13,40 +14,25 @@ import tempfile
 from pathlib import Path
 
 
-def build_again(root, folder, generator):
-    """Configures cmake/efi-image as the top-level build does and builds only
-    the loader; returns the new image."""
-    output = folder / "out"
-    subprocess.run(["cmake", "-S", root / "cmake/efi-image", "-B", folder / "build",
-                    "-G", generator,
-                    f"-DCMAKE_TOOLCHAIN_FILE={root / 'cmake/toolchain-efi.cmake'}",
-                    "-DCMAKE_BUILD_TYPE=Release", f"-DQUILLMOR_ROOT={root}",
-                    f"-DQUILLMOR_OUTPUT_DIR={output}"],
-                   check=True, capture_output=True, text=True)
-    subprocess.run(["cmake", "--build", folder / "build", "--target", "quillmor"],
-                   check=True, capture_output=True, text=True)
-    return (output / "quillmor.efi").read_bytes()
-
-
 def main():
-    root, image = Path(sys.argv[1]).resolve(), Path(sys.argv[2])
-    generator = sys.argv[3] if len(sys.argv) > 3 else "Ninja"
-    first = image.read_bytes()
+    root, image, generator = Path(sys.argv[1]).resolve(), Path(sys.argv[2]), sys.argv[3]
     with tempfile.TemporaryDirectory(prefix="quillmor-rebuild-") as folder:
-        try:
-            second = build_again(root, Path(folder), generator)
-        except subprocess.CalledProcessError as error:
-            print(f"the second build failed: {' '.join(map(str, error.cmd))}\n"
-                  f"{error.stdout}{error.stderr}")
-            return 1
-    if first == second:
-        print(f"{image}: {len(first)} bytes, identical when built again elsewhere")
-        return 0
-    differing = [i for i in range(min(len(first), len(second))) if first[i] != second[i]]
-    print(f"{image}: {len(first)} bytes, built again elsewhere: {len(second)} bytes; "
-          f"{len(differing)} bytes differ in the common length"
-          + (f", the first at offset {differing[0]:#x}" if differing else ""))
-    return 1
+        build = Path(folder) / "build"
+        for command in (["cmake", "-S", root / "cmake/efi-image", "-B", build, "-G", generator,
+                         f"-DCMAKE_TOOLCHAIN_FILE={root / 'cmake/toolchain-efi.cmake'}",
+                         "-DCMAKE_BUILD_TYPE=Release", f"-DQUILLMOR_ROOT={root}",
+                         f"-DQUILLMOR_OUTPUT_DIR={folder}"],
+                        ["cmake", "--build", build, "--target", "quillmor"]):
+            done = subprocess.run(command, capture_output=True, text=True)
+            if done.returncode != 0:
+                print(f"the second build failed: {command}\n{done.stdout}{done.stderr}")
+                return 1
+        first, second = image.read_bytes(), (Path(folder) / "quillmor.efi").read_bytes()
+    differing = next((i for i, (a, b) in enumerate(zip(first, second)) if a != b),
+                     min(len(first), len(second)))
+    print(f"{image}: {len(first)} bytes; built again elsewhere: {len(second)} bytes, "
+          + ("identical" if first == second else f"the first difference at {differing}"))
+    return 0 if first == second else 1
 
 
 if __name__ == "__main__":

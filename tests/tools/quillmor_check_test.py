@@ -1,8 +1,8 @@
-"""quillmor-check against crafted kernels: each rejection name with its exit
-status and the loader's own log line, the plan of a kernel the loader accepts
-as its program headers give it, and the statuses for empty files and bad
-usage. Then quillmor-seal on the loader image: the seal's bytes and the PE
-checksum, and what it refuses.
+"""quillmor-check and quillmor-seal against one table of cases (arguments, exit
+status, texts the output must hold or lack): each rejection with its name and
+the loader's own log line, the direct map's warning, ramdisks, usage, and what
+the seal refuses. Then the plan of each accepted kernel against its program
+headers, and the seal's bytes and PE checksum in the sealed image.
 
     python3 quillmor_check_test.py TOOL SEAL_TOOL LOADER KERNEL [KERNEL...]
 
@@ -15,171 +15,112 @@ import struct
 import subprocess
 import sys
 import tempfile
-import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 
-import scenarios  # noqa: E402
-from scenarios import LINK_BASE, elf, pages  # noqa: E402
+from judge import plan  # noqa: E402
+from scenarios import LINK_BASE, REJECTED, crafted_kernel  # noqa: E402
 
-TOOL = None
-SEAL_TOOL = None
-LOADER = None
-KERNELS = []
-NAMES = ("NotElf64", "NotX86_64", "NotExecutable", "BadHeader", "SegmentOutOfFile",
-         "TooManySegments", "EmptyImage")
-REJECTED = {**scenarios.REJECTED,
-            "NotX86_64": elf(pages(2), LINK_BASE, machine=183),
-            "TooManySegments": elf(pages(9), LINK_BASE + 0x100000),
-            "NotExecutable": elf(pages(2), LINK_BASE, e_type=3),
-            "SegmentOutOfFile": elf(pages(2), LINK_BASE)[:-9],  # its last byte past the end
-            "EmptyImage": elf([(4, LINK_BASE, 64, b"note")], LINK_BASE)}
+CHECK, SEAL, LOADER, *KERNELS = sys.argv[1:]
+DIRECT_MAP_WARNING = "内核链接地址与直接映射重叠"
+scratch = tempfile.TemporaryDirectory(prefix="quillmor-check-test-")  # removed at exit
+folder = Path(scratch.name)
+failures = []
 
 
-def plan(data):
-    """Entry, virtual base and end, and loadable count from the headers."""
-    offset = int.from_bytes(data[32:40], "little")
-    size, count = (int.from_bytes(data[at:at + 2], "little") for at in (54, 56))
-    spans = []
-    for at in range(offset, offset + count * size, size):
-        kind, vaddr, memsz = (int.from_bytes(data[at + a:at + b], "little")
-                              for a, b in ((0, 4), (16, 24), (40, 48)))
-        if kind == 1 and memsz:
-            spans.append((vaddr, vaddr + memsz))
-    return (int.from_bytes(data[24:32], "little"), min(s for s, _ in spans),
-            max(e for _, e in spans), len(spans))
+def file(name, data):
+    (folder / name).write_bytes(data)
+    return folder / name
 
 
-def run(*args, tool=None):
-    return subprocess.run([tool or TOOL, *map(str, args)], capture_output=True, text=True,
-                          check=False)
+def run(tool, *args):
+    result = subprocess.run([tool, *map(str, args)], capture_output=True, text=True)
+    return result.returncode, result.stdout + result.stderr
 
 
-def pe_checksum(image, at):
-    """The PE checksum: 16-bit words with end-around carry, the field itself
-    as zero, plus the file's length."""
-    data = image[:at] + bytes(4) + image[at + 4:] + bytes(len(image) % 2)
+def expect(held, what, output=""):
+    if not held:
+        failures.append(f"{what}\n{output}")
+
+
+RAMDISK, EMPTY = file("initrd", bytes(range(256)) * 41), file("empty", b"")
+KERNEL, SEALED = KERNELS[0], folder / "sealed.efi"
+SEALING = ("-o", SEALED, "--kernel")
+signed = bytearray(Path(LOADER).read_bytes())  # a certificate table, as sbsign adds it
+struct.pack_into("<II", signed, struct.unpack_from("<I", signed, 0x3C)[0] + 24 + 144,
+                 len(signed), 8)
+CASES = [  # (tool, arguments, exit status, texts the output holds, texts it lacks)
+    *[(CHECK, [file(name, data)], 10 + list(REJECTED).index(name),
+       [f": rejected: {name}\n", f"[quillmor] 内核映像不合规：{name}\n", "\n  cause: ", "\n  hint:  "],
+       []) for name, data in REJECTED.items()],
+    *[(CHECK, [file(f"{base:x}.elf", crafted_kernel(base))], 0, [DIRECT_MAP_WARNING] * warned,
+       [DIRECT_MAP_WARNING] * (not warned))
+      for base, warned in ((0xFFFF800000000000, True), (0xFFFF8FFFFFFFF000, True),
+                           (0xFFFF900000000000, False), (LINK_BASE, False))],
+    (CHECK, [KERNEL, "--ramdisk", file("r", bytes(10000))], 0,
+     ['10000 bytes, handed over as module "initrd"', "ramdisk 3,"], []),
+    (CHECK, [KERNEL, "--ramdisk", EMPTY], 2, ["文件为空"], []),
+    (CHECK, [KERNEL, "--ramdisk", "/nonexistent"], 2, [], []),
+    (CHECK, [EMPTY], 3, ["装载失败：文件为空"], []),
+    (CHECK, [], 1, ["usage"], []),
+    (CHECK, [KERNEL, KERNEL], 1, ["usage"], []),
+    (SEAL, [file("signed.efi", signed), *SEALING, KERNEL, "--initrd", RAMDISK], 5,
+     ["seal the unsigned loader first, then sign"], []),
+    (SEAL, [LOADER, *SEALING, file("bad.elf", REJECTED["NotElf64"]), "--initrd", RAMDISK], 10,
+     ["rejected: NotElf64"], []),
+    (SEAL, [LOADER, *SEALING, KERNEL, "--initrd", EMPTY], 2, ["文件为空"], []),
+]
+for tool, arguments, status, holds, lacks in CASES:
+    code, output = run(tool, *arguments)
+    case = f"{Path(tool).name} {' '.join(map(str, arguments))}"
+    expect(code == status, f"{case}: exit status {code}, not {status}", output)
+    for text in holds:
+        expect(text in output, f"{case}: no {text!r}", output)
+    for text in lacks:
+        expect(text not in output, f"{case}: {text!r}", output)
+
+for kernel in KERNELS:  # the plan quillmor-check shows, from the program headers
+    entry, segments, base, end = plan(Path(kernel).read_bytes())
+    code, output = run(CHECK, kernel)
+    shown = re.findall(r"^  (?:entry point|virtual base|virtual end) +(0x[0-9a-f]+)$", output, re.M)
+    expect(code == 0 and [int(value, 16) for value in shown] == [entry, base, end]
+           and f"  segments        {segments} loadable" in output
+           and f"  landing area    {(end - base + 4095) // 4096} pages" in output,
+           f"{kernel}: not the plan {entry:#x} {base:#x}-{end:#x} in {segments}", output)
+
+# The seal: its 4 KiB section, empty in the loader, holds the magic, the
+# version, the flags and the files' digests; nothing else changes but the PE
+# checksum, which stays right.
+loader, kernel = Path(LOADER).read_bytes(), Path(KERNEL).read_bytes()
+pe = struct.unpack_from("<I", loader, 0x3C)[0]
+count, optional_size = (struct.unpack_from("<H", loader, pe + offset)[0] for offset in (6, 20))
+sections = pe + 24 + optional_size
+seal_at = next(struct.unpack_from("<I", loader, header + 20)[0]
+               for header in range(sections, sections + 40 * count, 40)
+               if loader[header:header + 8] == b".qseal\0\0")
+checksum_at = pe + 24 + 64
+expect(loader[seal_at:seal_at + 4096] == bytes(4096), "the loader's seal section is not empty")
+line = file("cmdline.txt", "root=/dev/quill 名字\n".encode())
+for flags, extra, digested in ((3, [], [kernel, RAMDISK.read_bytes()]),
+                               (7, ["--cmdline", line], [kernel, RAMDISK.read_bytes(),
+                                                         line.read_bytes()])):
+    code, output = run(SEAL, LOADER, *SEALING, KERNEL, "--initrd", RAMDISK, *extra)
+    sealed = SEALED.read_bytes()
+    seal = b"QMORSEAL" + struct.pack("<II", 1, flags) + b"".join(
+        hashlib.sha256(data).digest() for data in digested)
+    expect(code == 0 and sealed[seal_at:seal_at + 4096] == seal + bytes(4096 - len(seal)),
+           f"the seal with flags {flags} is not its digests", output)
+    expect(all(seal_at <= i < seal_at + 4096 or checksum_at <= i < checksum_at + 4
+               for i in range(len(loader)) if loader[i] != sealed[i]),
+           "sealing changed bytes outside the seal and the checksum")
+    words = sealed[:checksum_at] + bytes(4) + sealed[checksum_at + 4:] + bytes(len(sealed) % 2)
     total = 0
-    for (word,) in struct.iter_unpack("<H", data):
+    for (word,) in struct.iter_unpack("<H", words):  # 16-bit sums with end-around carry
         total += word
         total = (total & 0xFFFF) + (total >> 16)
-    return total + len(image)
+    expect(struct.unpack_from("<I", sealed, checksum_at)[0] == total + len(sealed),
+           "the PE checksum of the sealed image is wrong")
 
-
-class QuillmorCheckTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-
-    def write(self, name, data):
-        path = Path(self.dir.name) / name
-        path.write_bytes(data)
-        return path
-
-    def test_every_rejection_has_its_name_status_and_log_line(self):
-        seen = set()
-        for error, data in REJECTED.items():
-            with self.subTest(error=error):
-                result = run(self.write(error, data))
-                self.assertEqual(result.returncode, 10 + NAMES.index(error), result.stdout)
-                self.assertIn(f": rejected: {error}\n", result.stdout)
-                self.assertIn(f"[quillmor] 内核映像不合规：{error}\n", result.stdout)
-                self.assertRegex(result.stdout, r"\n  cause: .+\n  hint:  .+\n")
-                seen.add(error)
-        self.assertEqual(seen, set(NAMES))
-
-    def test_accepted_kernels_show_the_loaders_plan(self):
-        for kernel in KERNELS:
-            with self.subTest(kernel=kernel):
-                self.check_plan(kernel)
-
-    def check_plan(self, kernel):
-        entry, base, end, segments = plan(Path(kernel).read_bytes())
-        result = run(kernel)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        fields = dict(re.findall(r"^  (entry point|virtual base|virtual end) +0x([0-9a-f]+)$",
-                                 result.stdout, re.MULTILINE))
-        self.assertEqual([int(fields[k], 16) for k in ("entry point", "virtual base",
-                                                       "virtual end")], [entry, base, end])
-        self.assertIn(f"  segments        {segments} loadable", result.stdout)
-        self.assertIn(f"  landing area    {(end - base + 4095) // 4096} pages", result.stdout)
-
-    def test_a_span_in_the_direct_maps_first_64_tib_is_warned_of(self):
-        for base, warned in ((0xFFFF800000000000, True), (0xFFFF8FFFFFFFF000, True),
-                             (0xFFFF900000000000, False), (scenarios.LINK_BASE, False)):
-            with self.subTest(base=hex(base)):
-                result = run(self.write("kernel.elf", scenarios.crafted_kernel(base=base)))
-                self.assertEqual(result.returncode, 0, result.stdout)
-                self.assertEqual("内核链接地址与直接映射重叠" in result.stdout, warned)
-
-    def test_ramdisk_memory_need_and_failures(self):
-        kernel = KERNELS[0]
-        ramdisk = self.write("initrd", bytes(10000))
-        result = run(kernel, "--ramdisk", ramdisk)
-        self.assertEqual(result.returncode, 0)
-        self.assertIn("10000 bytes, handed over as module \"initrd\"", result.stdout)
-        self.assertIn("ramdisk 3,", result.stdout)
-        self.assertEqual(run(kernel, "--ramdisk", self.write("empty", b"")).returncode, 2)
-        self.assertEqual(run(kernel, "--ramdisk", "/nonexistent").returncode, 2)
-        empty = run(self.write("empty.elf", b""))
-        self.assertEqual(empty.returncode, 3)
-        self.assertIn("装载失败：文件为空", empty.stdout)
-        self.assertEqual(run().returncode, 1)
-        self.assertEqual(run(kernel, kernel).returncode, 1)
-
-    def test_seal_writes_the_digests_and_refuses_what_it_must(self):
-        loader, kernel = Path(LOADER).read_bytes(), Path(KERNELS[0]).read_bytes()
-        ramdisk = self.write("initrd", bytes(range(256)) * 41)
-        out = Path(self.dir.name) / "sealed.efi"
-        result = run(LOADER, "--kernel", KERNELS[0], "--initrd", ramdisk, "-o", out,
-                     tool=SEAL_TOOL)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        sealed = out.read_bytes()
-        pe = struct.unpack_from("<I", loader, 0x3C)[0]
-        count, optional_size = (struct.unpack_from("<H", loader, pe + off)[0] for off in (6, 20))
-        headers = [pe + 24 + optional_size + 40 * i for i in range(count)]
-        at = next(struct.unpack_from("<I", loader, h + 20)[0] for h in headers
-                  if loader[h:h + 8] == b".qseal\0\0")
-        self.assertEqual(loader[at:at + 4096], bytes(4096))
-        checksum_at = pe + 24 + 64
-        self.assertEqual(sealed[at:at + 4096], b"QMORSEAL" + struct.pack("<II", 1, 3)
-                         + hashlib.sha256(kernel).digest()
-                         + hashlib.sha256(ramdisk.read_bytes()).digest() + bytes(4096 - 80))
-        self.assertEqual(struct.unpack_from("<I", sealed, checksum_at)[0],
-                         pe_checksum(sealed, checksum_at))
-        changed = [i for i in range(len(loader)) if loader[i] != sealed[i]]
-        self.assertTrue(all(at <= i < at + 4096 or checksum_at <= i < checksum_at + 4
-                            for i in changed))
-        # With --cmdline the file's digest too, and flag bit 2.
-        line = self.write("cmdline.txt", "root=/dev/quill 名字\n".encode())
-        result = run(LOADER, "--kernel", KERNELS[0], "--initrd", ramdisk, "--cmdline", line,
-                     "-o", out, tool=SEAL_TOOL)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(out.read_bytes()[at + 12:at + 112], struct.pack("<I", 7)
-                         + hashlib.sha256(kernel).digest()
-                         + hashlib.sha256(ramdisk.read_bytes()).digest()
-                         + hashlib.sha256(line.read_bytes()).digest())
-        # A certificate table (as sbsign adds it), a kernel the loader refuses, an empty ramdisk.
-        signed = bytearray(loader)
-        struct.pack_into("<II", signed, checksum_at - 64 + 112 + 4 * 8, len(loader), 8)
-        refusals = [(self.write("signed.efi", bytes(signed)), KERNELS[0], ramdisk, 5,
-                     "seal the unsigned loader first, then sign"),
-                    (LOADER, self.write("bad.elf", REJECTED["NotElf64"]),
-                     ramdisk, 10, "rejected: NotElf64"),
-                    (LOADER, KERNELS[0], self.write("empty", b""), 2, "文件为空")]
-        for image, kernel_path, ramdisk_path, status, text in refusals:
-            with self.subTest(status=status):
-                result = run(image, "--kernel", kernel_path, "--initrd", ramdisk_path, "-o",
-                             out, tool=SEAL_TOOL)
-                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
-                self.assertIn(text, result.stdout + result.stderr)
-
-
-if __name__ == "__main__":
-    TOOL = sys.argv.pop(1)
-    SEAL_TOOL = sys.argv.pop(1)
-    LOADER = sys.argv.pop(1)
-    while len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-        KERNELS.append(sys.argv.pop(1))
-    unittest.main()
+print("\n".join(failures) or f"{len(CASES)} cases, {len(KERNELS)} plans and the seal as expected")
+sys.exit(1 if failures else 0)
