@@ -38,7 +38,7 @@ fi
 host_bench "$build/bench/quillmor_bench" "$build/bench-host.json"
 boots "$build/quillmor-table-report.efi" "$build/bench-boot.json"
 # What verifying the files costs: a 64 MiB ramdisk, unsealed and sealed in turn.
-python3 tests/e2e/boot_timing.py --build-dir "$build" --seal-compare 64 --repeat 3 \
+python3 bench/boot_timing.py --build-dir "$build" --seal-compare 64 --repeat 3 \
     --json "$build/bench-seal.json"
 
 python3 scripts/write_performance_doc.py "$build/bench-host.json" "$build/bench-boot.json" \
