@@ -95,18 +95,16 @@ uint64_t oracle_check_handover(const struct oracle_handover* handover);
    levels index them. */
 void oracle_tables_begin(void);
 void oracle_tables_expect(uint64_t virtual_start, uint64_t physical, uint64_t length, int required);
-/* Identity and direct map of every descriptor of a type the loader maps;
-   identity only of other descriptors the runtime services use. */
-void oracle_tables_expect_map(const struct oracle_descriptor* map, uint32_t count);
 
 struct oracle_census {
-    uint64_t tables; /* below the root, a shared level-4 table once */
-    uint64_t leaves;
+    uint64_t tables; /* table pages below the root */
 };
-/* Walks the tables under `root` and reports "page-tables": every upper entry
-   a table address with the flags 0x3, no empty table, every leaf the one the
-   runs give and every required page present. `visit` sees every table page
-   (the root included) for the caller's own checks; it may be 0. */
+/* Walks the tables under `root` and reports on them: every upper entry a
+   table address with the flags 0x3, no empty table, every leaf the one the
+   runs give, every required page present. Under five levels a page counts as
+   the 48-bit address it sign-extends, so only the root's first and last
+   entries can lead to anything. `visit` sees every table page (the root
+   included) for the caller's own checks; it may be 0. */
 uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, oracle_note note,
                              void* context, void (*visit)(void* context, uint64_t table),
                              struct oracle_census* census);
@@ -125,9 +123,6 @@ enum oracle_regions oracle_expected_regions(const struct oracle_descriptor* map,
                                             const struct oracle_range* carves, uint32_t carve_count,
                                             const struct oracle_range* own, uint32_t own_count,
                                             struct quillmor_region* table, uint32_t* table_count);
-
-/* The region type of an EFI memory type. */
-uint32_t oracle_region_type(uint32_t efi_type);
 
 #ifdef __cplusplus
 }
