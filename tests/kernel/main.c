@@ -28,22 +28,22 @@ extern char kernel_image_start[], kernel_image_end[];
 
 static uint64_t checks_passed, checks_failed;
 
-static void port_write(uint16_t port, uint8_t value) {
-    __asm__ volatile("outb %0, %1" : : "a"(value), "Nd"(port));
-}
-
-static uint8_t port_read(uint16_t port) {
-    uint8_t value;
-    __asm__ volatile("inb %1, %0" : "=a"(value) : "Nd"(port));
-    return value;
-}
-
 static void put(char c) {
     /* A port that never reports ready costs this many polls per byte, then
        the byte is sent anyway: output must never hang the kernel. */
-    for (unsigned polls = 0; polls < 100000 && (port_read(0x3fd) & 0x20) == 0; polls++) {
+    uint8_t status = 0;
+    for (unsigned polls = 0; polls < 100000 && (status & 0x20) == 0; polls++) {
+        __asm__ volatile("inb %1, %0" : "=a"(status) : "Nd"((uint16_t)0x3fd));
     }
-    port_write(0x3f8, (uint8_t)c);
+    __asm__ volatile("outb %0, %1" : : "a"(c), "Nd"((uint16_t)0x3f8));
+}
+
+/* The digits of `value`, at least `width` of them. */
+static void number(uint64_t value, unsigned base, unsigned width) {
+    if (value >= base || width > 1) {
+        number(value / base, base, width > 1 ? width - 1 : 0);
+    }
+    put("0123456789abcdef"[value % base]);
 }
 
 /* Text with %s (a string), %u (decimal) and %x (hexadecimal, at least as many
@@ -66,22 +66,12 @@ static void say(const char* format, ...) {
             }
             continue;
         }
-        uint64_t value = va_arg(arguments, uint64_t), base = *f == 'u' ? 10 : 16;
-        char digits[20];
-        unsigned count = 0;
-        do {
-            digits[count++] = "0123456789abcdef"[value % base];
-            value /= base;
-        } while (value != 0 || count < width);
-        while (count > 0) {
-            put(digits[--count]);
-        }
+        number(va_arg(arguments, uint64_t), *f == 'u' ? 10 : 16, width);
     }
     va_end(arguments);
 }
 
 /* The compiler may turn structure initialisation into a call of this. */
-void* memset(void* destination, int value, unsigned long count);
 void* memset(void* destination, int value, unsigned long count) {
     volatile uint8_t* bytes = destination;
     for (unsigned long i = 0; i < count; i++) {
@@ -125,18 +115,6 @@ static uint32_t processor_identity(uint64_t* leaf) {
     return r[1] >> 24;
 }
 
-/* The page of the firmware's exception handler's local APIC, when there is
-   one (IA32_APIC_BASE holds it). */
-static uint64_t local_apic(void) {
-    uint32_t r[4], low, high;
-    cpuid(1, r);
-    if ((r[3] & (1u << 9)) == 0) {
-        return ORACLE_UNKNOWN;
-    }
-    __asm__ volatile("rdmsr" : "=a"(low), "=d"(high) : "c"(0x1b));
-    return ((uint64_t)high << 32 | low) & ORACLE_ADDRESS_MASK;
-}
-
 _Noreturn void kernel_main(void) {
     struct {
         uint16_t limit;
@@ -145,7 +123,16 @@ _Noreturn void kernel_main(void) {
     uint64_t cr3, cr4, leaf;
     __asm__ volatile("mov %%cr3, %0; mov %%cr4, %1; sgdt %2; sidt %3"
                      : "=r"(cr3), "=r"(cr4), "=m"(gdtr), "=m"(idtr));
-    uint64_t levels = (cr4 & (1u << 12)) != 0 ? 5 : 4, apic = local_apic();
+    /* The firmware's exception handler reads the local APIC, when there is
+       one (IA32_APIC_BASE holds its page). */
+    uint32_t r[4], low, high;
+    uint64_t apic = ORACLE_UNKNOWN;
+    cpuid(1, r);
+    if ((r[3] & (1u << 9)) != 0) {
+        __asm__ volatile("rdmsr" : "=a"(low), "=d"(high) : "c"(0x1b));
+        apic = ((uint64_t)high << 32 | low) & ORACLE_ADDRESS_MASK;
+    }
+    uint64_t levels = (cr4 & (1u << 12)) != 0 ? 5 : 4;
     say("[ktest] start\r\n");
     say("[ktest] rdi=0x%x cr3=0x%x rsp=0x%x levels=%u\r\n", entry_rdi, cr3, entry_rsp, levels);
     uint64_t span = (uint64_t)(kernel_image_end - kernel_image_start);
@@ -197,7 +184,8 @@ _Noreturn void kernel_main(void) {
     say("[ktest] done ok=%u failed=%u\r\n", checks_passed, checks_failed);
     /* A one-byte write suits the debug-exit device whatever width it was
        given; without the device the kernel simply stops here. */
-    port_write(0xf4, checks_failed == 0 ? 0x10 : 0x11);
+    uint8_t status = checks_failed == 0 ? 0x10 : 0x11;
+    __asm__ volatile("outb %0, %1" : : "a"(status), "Nd"((uint16_t)0xf4));
     for (;;) {
         __asm__ volatile("cli; hlt");
     }

@@ -7,9 +7,9 @@
 #include "oracle.h"
 
 #define OFFSET QUILLMOR_DIRECT_MAP_OFFSET
-#define LIMIT ORACLE_DIRECT_LIMIT
-#define PAGE ORACLE_PAGE
-#define RECORD_BYTES (4 * ORACLE_PAGE)
+#define LIMIT (1ull << 47) /* physical addresses from here on have no direct-map address */
+#define PAGE 4096ull
+#define RECORD_BYTES (4 * PAGE)
 #define FB_FIRST __builtin_offsetof(struct quillmor_handoff, framebuffer_count)
 #define FB_END __builtin_offsetof(struct quillmor_handoff, region_count)
 
@@ -18,6 +18,7 @@ struct finding {
     uint64_t a, b;
 };
 static const struct finding held = {0, 0, 0};
+/* A check stops at the first promise it finds broken. */
 #define FAIL_IF(condition, text, x, y)                                                             \
     do {                                                                                           \
         if (condition) {                                                                           \
@@ -25,15 +26,17 @@ static const struct finding held = {0, 0, 0};
         }                                                                                          \
     } while (0)
 
-struct state {
+/* The handover being checked, and the loader's own pages (the record's, the
+   tables') found in Usable entries. */
+static struct state {
     const struct oracle_handover* h;
     const struct quillmor_handoff* r;
-    uint64_t failures, tables_in_usable, first_table_in_usable;
-};
+    uint64_t failures, own_in_usable, first_own_in_usable;
+} s;
 
-static int report(struct state* s, const char* check, struct finding f) {
-    s->failures += f.what != 0;
-    s->h->note(s->h->context, check, f.what, f.a, f.b);
+static int report(const char* check, struct finding f) {
+    s.failures += f.what != 0;
+    s.h->note(s.h->context, check, f.what, f.a, f.b);
     return f.what != 0;
 }
 
@@ -228,39 +231,34 @@ static void framebuffer_of_mode(const struct oracle_mode* mode, struct quillmor_
     }
 }
 
+/* The record's framebuffer as the firmware's mode gives it; where that mode
+   is unknown, as the mode the record describes gives it (the bit masks of its
+   channels, apart in the pixel, and the rest of the pixel reserved). */
 static struct finding check_framebuffer(const struct oracle_handover* h,
                                         const struct quillmor_handoff* r) {
-    const uint8_t* got = (const uint8_t*)r + FB_FIRST;
-    if (h->mode_known) {
-        struct quillmor_handoff want = {0};
-        framebuffer_of_mode(h->mode, &want);
-        for (unsigned i = 0; i < FB_END - FB_FIRST; i++) {
-            FAIL_IF(got[i] != ((const uint8_t*)&want)[FB_FIRST + i],
-                    "not as the mode gives it: offset, byte", FB_FIRST + i, got[i]);
-        }
-        return held;
-    }
-    if (r->framebuffer_count == 0) {
-        FAIL_IF(!zero_bytes(got, FB_END - FB_FIRST), "count 0 but fields set", 0, 0);
-        return held;
-    }
-    unsigned bpp = r->framebuffer_bits_per_pixel;
-    FAIL_IF(r->framebuffer_count != 1 || r->framebuffer_memory_model != QUILLMOR_FRAMEBUFFER_RGB,
-            "count or memory model", r->framebuffer_count, r->framebuffer_memory_model);
-    FAIL_IF(
-        !in_direct(r->framebuffer_address, (uint64_t)r->framebuffer_height * r->framebuffer_pitch),
-        "not below 2^47 in the direct map", r->framebuffer_address, r->framebuffer_pitch);
-    FAIL_IF(r->framebuffer_width == 0 || r->framebuffer_height == 0 || bpp == 0 || bpp % 8 != 0 ||
-                bpp > 32 || r->framebuffer_pitch < (uint64_t)r->framebuffer_width * (bpp / 8),
-            "shape: width, pitch", r->framebuffer_width, r->framebuffer_pitch);
-    uint32_t all = 0;
-    const uint8_t* channel = &r->red_mask_size;
-    for (unsigned c = 0; c < 3; c++) {
+    const uint8_t *got = (const uint8_t*)r + FB_FIRST, *channel = &r->red_mask_size;
+    unsigned bpp = r->framebuffer_bits_per_pixel, bytes = bpp / 8;
+    struct oracle_mode described = {2,
+                                    {0, 0, 0, 0},
+                                    r->framebuffer_width,
+                                    r->framebuffer_height,
+                                    bytes ? r->framebuffer_pitch / bytes : 0,
+                                    r->framebuffer_address - OFFSET};
+    int describe = !h->mode_known && r->framebuffer_count != 0;
+    FAIL_IF(describe && (bpp == 0 || bpp % 8 != 0 || bpp > 32), "bits per pixel", bpp, 0);
+    for (unsigned c = 0; describe && c < 3; c++) {
         unsigned size = channel[2 * c], shift = channel[2 * c + 1];
         FAIL_IF(size == 0 || size + shift > bpp, "channel outside the pixel", c, size);
-        uint32_t mask = (uint32_t)(((1ull << size) - 1) << shift);
-        FAIL_IF((all & mask) != 0, "channels share bits", c, mask);
-        all |= mask;
+        described.masks[c] = (uint32_t)(((1ull << size) - 1) << shift);
+        FAIL_IF((described.masks[3] & described.masks[c]) != 0, "channels share bits", c, size);
+        described.masks[3] |= described.masks[c];
+    }
+    described.masks[3] = describe ? (uint32_t)((1ull << bpp) - 1) & ~described.masks[3] : 0;
+    struct quillmor_handoff want = {0};
+    framebuffer_of_mode(h->mode_known ? h->mode : describe ? &described : 0, &want);
+    for (unsigned i = 0; i < FB_END - FB_FIRST; i++) {
+        FAIL_IF(got[i] != ((const uint8_t*)&want)[FB_FIRST + i],
+                "not as the mode gives it: offset, byte", FB_FIRST + i, got[i]);
     }
     return held;
 }
@@ -301,35 +299,27 @@ static struct finding check_regions_of_map(const struct oracle_handover* h,
     return held;
 }
 
-/* The first Usable entry but `skip` that shares a byte with [base, base +
+/* The first entry of `type` but `skip` that shares a byte with [base, base +
    length), or -1. */
-static int usable_overlap(const struct quillmor_handoff* r, uint64_t base, uint64_t length,
-                          uint32_t skip) {
+static int find(const struct quillmor_handoff* r, uint32_t type, uint64_t base, uint64_t length,
+                uint32_t skip) {
     for (uint32_t i = 0; i < r->region_count; i++) {
         const struct quillmor_region* e = &r->regions[i];
-        if (e->type == QUILLMOR_REGION_USABLE && i != skip && base < e->base + e->length &&
-            e->base < base + length) {
+        if (e->type == type && i != skip && base < e->base + e->length && e->base < base + length) {
             return (int)i;
         }
     }
     return -1;
 }
 
-/* Every byte of [base, base + length) in KernelAndModules entries. */
+/* Every page of [base, base + length) in a KernelAndModules entry. */
 static int carved(const struct quillmor_handoff* r, uint64_t base, uint64_t length) {
-    uint64_t cursor = base, end = base + length;
-    for (int moved = 1; cursor < end && moved;) {
-        moved = 0;
-        for (uint32_t i = 0; i < r->region_count; i++) {
-            const struct quillmor_region* e = &r->regions[i];
-            if (e->type == QUILLMOR_REGION_KERNEL_AND_MODULES && e->base <= cursor &&
-                cursor < e->base + e->length) {
-                cursor = e->base + e->length;
-                moved = 1;
-            }
+    for (uint64_t at = base; at - base < length; at = (at | (PAGE - 1)) + 1) {
+        if (find(r, QUILLMOR_REGION_KERNEL_AND_MODULES, at, 1, ~0u) < 0) {
+            return 0;
         }
     }
-    return cursor >= end;
+    return 1;
 }
 
 /* Without the map: what the table itself must keep. */
@@ -337,7 +327,7 @@ static struct finding check_regions_alone(const struct oracle_handover* h,
                                           const struct quillmor_handoff* r) {
     for (uint32_t i = 0; i < r->region_count; i++) {
         const struct quillmor_region* e = &r->regions[i];
-        int other = usable_overlap(r, e->base, e->length, i);
+        int other = find(r, QUILLMOR_REGION_USABLE, e->base, e->length, i);
         FAIL_IF(other >= 0 && (e->type == QUILLMOR_REGION_USABLE ||
                                e->type == QUILLMOR_REGION_KERNEL_AND_MODULES),
                 "a usable entry overlaps entry", (uint64_t)other, i);
@@ -349,27 +339,12 @@ static struct finding check_regions_alone(const struct oracle_handover* h,
     return held;
 }
 
-/* The loader's own pages the kernel could take (the ledger's are judged with
-   the map): the record's and the tables'. */
-static struct finding check_own_pages(const struct state* s) {
-    uint64_t record = s->h->rdi - OFFSET;
-    FAIL_IF(usable_overlap(s->r, record, RECORD_BYTES, ~0u) >= 0, "the record's pages", record, 0);
-    FAIL_IF(s->tables_in_usable != 0, "table pages, first", s->tables_in_usable,
-            s->first_table_in_usable);
-    return held;
-}
-
-static void visit_table(void* context, uint64_t table) {
-    struct state* s = context;
-    if (usable_overlap(s->r, table, PAGE, ~0u) >= 0 && s->tables_in_usable++ == 0) {
-        s->first_table_in_usable = table;
+/* A page of the loader's own (the ledger's are judged with the map). */
+static void own_page(void* context, uint64_t page) {
+    (void)context;
+    if (find(s.r, QUILLMOR_REGION_USABLE, page, PAGE, ~0u) >= 0 && s.own_in_usable++ == 0) {
+        s.first_own_in_usable = page;
     }
-}
-
-static void forward_note(void* context, const char* check, const char* what, uint64_t a,
-                         uint64_t b) {
-    const struct state* s = context;
-    s->h->note(s->h->context, check, what, a, b);
 }
 
 /* Identity map of [base, base + length), and its direct map unless `direct`
@@ -428,27 +403,32 @@ static void expect_mappings(const struct oracle_handover* h, const struct quillm
 }
 
 uint64_t oracle_check_handover(const struct oracle_handover* h) {
-    struct state s = {.h = h};
+    s = (struct state){.h = h};
     if (h->rsp != ORACLE_UNKNOWN) {
-        report(&s, "entry-stack",
+        report("entry-stack",
                (struct finding){h->rsp % 16 ? "RSP not 16-byte aligned" : 0, h->rsp, 0});
     }
-    if (report(&s, "record-pointer", check_record_pointer(h))) {
+    if (report("record-pointer", check_record_pointer(h))) {
         return s.failures;
     }
     const struct quillmor_handoff* r = s.r = physical(h, h->rdi - OFFSET);
-    report(&s, "record", check_record(h, r));
+    report("record", check_record(h, r));
     if (r->extension == h->rdi + QUILLMOR_EXTENSION_OFFSET) {
-        report(&s, "extension-block", check_extension(h, r));
+        report("extension-block", check_extension(h, r));
     }
-    if (report(&s, "framebuffer", check_framebuffer(h, r)) |
-        report(&s, "region-entries", check_region_entries(r))) {
+    if (report("framebuffer", check_framebuffer(h, r)) |
+        report("region-entries", check_region_entries(r))) {
         return s.failures;
     }
-    report(&s, "regions", h->last_map ? check_regions_of_map(h, r) : check_regions_alone(h, r));
+    report("regions", h->last_map ? check_regions_of_map(h, r) : check_regions_alone(h, r));
     expect_mappings(h, r);
     s.failures +=
-        oracle_tables_check(h->cr3, h->levels, h->window, forward_note, &s, visit_table, 0);
-    report(&s, "own-pages-not-usable", check_own_pages(&s));
+        oracle_tables_check(h->cr3, h->levels, h->window, h->note, h->context, own_page, 0);
+    for (uint64_t page = 0; page < RECORD_BYTES; page += PAGE) {
+        own_page(0, h->rdi - OFFSET + page);
+    }
+    report("own-pages-not-usable",
+           (struct finding){s.own_in_usable ? "pages in Usable entries: count, first" : 0,
+                            s.own_in_usable, s.first_own_in_usable});
     return s.failures;
 }

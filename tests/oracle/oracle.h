@@ -19,9 +19,6 @@ extern "C" {
 #endif
 
 #define ORACLE_UNKNOWN UINT64_MAX
-#define ORACLE_PAGE 4096ull
-/* Physical addresses from 2^47 on have no direct-map address. */
-#define ORACLE_DIRECT_LIMIT (1ull << 47)
 #define ORACLE_ADDRESS_MASK 0x000ffffffffff000ull
 
 /* One firmware memory-map descriptor: EFI memory type, base, page count,

@@ -6,27 +6,9 @@
 
 #define MAX_PIECES 4096u
 
-static struct quillmor_region pieces[MAX_PIECES], scratch[MAX_PIECES];
+static struct quillmor_region pieces[MAX_PIECES];
 /* Room for a full table and one descriptor's pieces and gaps after it. */
 static struct quillmor_region built[QUILLMOR_MAX_REGIONS + 2 * MAX_PIECES + 2];
-
-/* Bottom-up merge sort by base: stable, so pieces with one start keep the
-   carve table's order. */
-static void sort_pieces(uint32_t count) {
-    for (uint32_t width = 1; width < count; width *= 2) {
-        for (uint32_t left = 0; left < count; left += 2 * width) {
-            uint32_t middle = left + width < count ? left + width : count;
-            uint32_t right = middle + width < count ? middle + width : count;
-            for (uint32_t i = left, j = middle, k = left; k < right; k++) {
-                int take_left = j >= right || (i < middle && pieces[i].base <= pieces[j].base);
-                scratch[k] = take_left ? pieces[i++] : pieces[j++];
-            }
-        }
-        for (uint32_t i = 0; i < count; i++) {
-            pieces[i] = scratch[i];
-        }
-    }
-}
 
 static uint32_t append(uint32_t count, uint64_t base, uint64_t length, uint32_t type) {
     if (count != 0 && built[count - 1].type == type &&
@@ -62,11 +44,14 @@ enum oracle_regions oracle_expected_regions(const struct oracle_descriptor* map,
             }
             uint64_t start = carves[c].base > d->base ? carves[c].base : d->base;
             uint64_t stop = past || carve_end > end ? end : carve_end;
-            if (start < stop) {
-                pieces[k++] = (struct quillmor_region){start, stop - start, carves[c].type, 0};
+            if (start < stop) { /* in order of start, after those with the same start */
+                uint32_t at = k++;
+                for (; at > 0 && pieces[at - 1].base > start; at--) {
+                    pieces[at] = pieces[at - 1];
+                }
+                pieces[at] = (struct quillmor_region){start, stop - start, carves[c].type, 0};
             }
         }
-        sort_pieces(k);
         uint32_t type = d->type < 13 ? region_type[d->type] : QUILLMOR_REGION_RESERVED;
         uint64_t cursor = d->base;
         for (uint32_t p = 0; p < k; p++) {

@@ -26,22 +26,12 @@ void oracle_tables_begin(void) {
 
 void oracle_tables_expect(uint64_t virtual_start, uint64_t physical, uint64_t length,
                           int required) {
-    if (length == 0) {
-        return;
-    }
-    uint64_t first = virtual_start >> 12;
-    uint64_t pages = ((virtual_start + (length - 1)) >> 12) - first + 1;
-    uint64_t vpn = first & (VPN_SPACE - 1), ppn = physical >> 12;
-    while (pages != 0) { /* a run past 2^48 goes on from 0 */
-        uint64_t room = VPN_SPACE - vpn, n = pages < room ? pages : room;
-        if (run_count == MAX_RUNS) {
-            runs_overflowed = 1;
-            return;
-        }
-        runs[run_count++] = (struct run){vpn, n, ppn, required};
-        pages -= n;
-        ppn += n;
-        vpn = 0;
+    uint64_t first = virtual_start >> 12, last = (virtual_start + (length - 1)) >> 12;
+    if (length != 0 && run_count == MAX_RUNS) {
+        runs_overflowed = 1;
+    } else if (length != 0) {
+        runs[run_count++] =
+            (struct run){first % VPN_SPACE, last - first + 1, physical >> 12, required};
     }
 }
 
@@ -68,16 +58,12 @@ static void tally(struct walk* w, int kind, uint64_t amount, uint64_t where) {
     w->count[kind] += amount;
 }
 
-static uint64_t canonical(uint64_t vpn) {
-    return vpn << 12 | (vpn >> 35 ? 0xffff000000000000ull : 0);
-}
-
 /* Closes the cursor's interval, then opens the one from its end: the last
    run holding that page wins it, and it ends at the first edge of a run
    after that page. */
 static void advance(struct walk* w) {
     if (w->winner >= 0 && w->required && w->matched != w->next - w->start) {
-        tally(w, MISSING, w->next - w->start - w->matched, canonical(w->start));
+        tally(w, MISSING, w->next - w->start - w->matched, w->start << 12);
     }
     w->start = w->next;
     w->next = VPN_SPACE;
@@ -85,10 +71,10 @@ static void advance(struct walk* w) {
     w->required = 0;
     w->matched = 0;
     for (uint32_t i = 0; i < run_count; i++) {
-        uint64_t from = runs[i].vpn, end = from + runs[i].pages;
-        uint64_t edge = from > w->start ? from : end > w->start ? end : VPN_SPACE;
-        w->next = edge < w->next ? edge : w->next;
-        if (from <= w->start && w->start < end) {
+        uint64_t from = runs[i].vpn, end = (from + runs[i].pages) % VPN_SPACE;
+        w->next = from > w->start && from < w->next ? from : w->next;
+        w->next = end > w->start && end < w->next ? end : w->next;
+        if ((w->start - from) % VPN_SPACE < runs[i].pages) {
             w->winner = (int32_t)i;
             w->required |= runs[i].required;
         }
@@ -105,12 +91,12 @@ static void judge_leaf(struct walk* w, uint64_t vpn, uint64_t entry) {
         advance(w);
     }
     if (w->winner < 0) {
-        tally(w, STRAY, 1, canonical(page));
+        tally(w, STRAY, 1, page << 12);
         return;
     }
     const struct run* r = &runs[w->winner];
-    if ((entry & ~LEAF_IGNORED) != ((r->ppn + (page - r->vpn)) << 12 | 3)) {
-        tally(w, WRONG, 1, canonical(page));
+    if ((entry & ~LEAF_IGNORED) != ((r->ppn + (page - r->vpn) % VPN_SPACE) << 12 | 3)) {
+        tally(w, WRONG, 1, page << 12);
         return;
     }
     w->matched++;
@@ -149,9 +135,9 @@ uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, or
         {"mapping-runs", "more runs than the oracle holds"},
         {"upper-entries", "not a table address with 0x3: count, first"},
         {"no-empty-table", "tables with no entry: count, first"},
-        {"leaves-right", "leaves with another page or flags: count, first at"},
-        {"nothing-else-mapped", "leaves no mapping explains: count, first at"},
-        {"all-mapped", "pages not mapped: count, first in the run from"},
+        {"leaves-right", "leaves with another page or flags: count, first (48-bit) at"},
+        {"nothing-else-mapped", "leaves no mapping explains: count, first (48-bit) at"},
+        {"all-mapped", "pages not mapped: count, first (48-bit) at"},
     };
     struct walk w = {.window = window, .levels = levels, .visit = visit, .context = context};
     if (runs_overflowed) {
