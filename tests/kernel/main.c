@@ -11,6 +11,7 @@
  * firmware's IDT: an exception reaches the firmware's handler through the
  * pages the loader keeps mapped, and OVMF reports it on the serial port.
  */
+#include <cpuid.h>
 #include <stdarg.h>
 #include <stdint.h>
 
@@ -91,28 +92,22 @@ static void note(void* context, const char* check, const char* what, uint64_t a,
     }
 }
 
-static void cpuid(uint32_t leaf, uint32_t result[4]) {
-    __asm__ volatile("cpuid"
-                     : "=a"(result[0]), "=b"(result[1]), "=c"(result[2]), "=d"(result[3])
-                     : "a"(leaf), "c"(0));
-}
-
 /* The x2APIC ID of CPUID leaf 0x0B when the processor implements it (a zero
    count of logical processors at subleaf 0 says it does not), else the
    initial APIC ID of leaf 1; `leaf` says which. */
 static uint32_t processor_identity(uint64_t* leaf) {
-    uint32_t r[4];
-    cpuid(0, r);
-    if (r[0] >= 0x0b) {
-        cpuid(0x0b, r);
-        if ((r[1] & 0xffff) != 0) {
+    uint32_t a, b, c, d;
+    __cpuid_count(0, 0, a, b, c, d);
+    if (a >= 0x0b) {
+        __cpuid_count(0x0b, 0, a, b, c, d);
+        if ((b & 0xffff) != 0) {
             *leaf = 0x0b;
-            return r[3];
+            return d;
         }
     }
-    cpuid(1, r);
+    __cpuid_count(1, 0, a, b, c, d);
     *leaf = 1;
-    return r[1] >> 24;
+    return b >> 24;
 }
 
 _Noreturn void kernel_main(void) {
@@ -125,12 +120,12 @@ _Noreturn void kernel_main(void) {
                      : "=r"(cr3), "=r"(cr4), "=m"(gdtr), "=m"(idtr));
     /* The firmware's exception handler reads the local APIC, when there is
        one (IA32_APIC_BASE holds its page). */
-    uint32_t r[4], low, high;
+    uint32_t a, b, c, d;
     uint64_t apic = ORACLE_UNKNOWN;
-    cpuid(1, r);
-    if ((r[3] & (1u << 9)) != 0) {
-        __asm__ volatile("rdmsr" : "=a"(low), "=d"(high) : "c"(0x1b));
-        apic = ((uint64_t)high << 32 | low) & ORACLE_ADDRESS_MASK;
+    __cpuid_count(1, 0, a, b, c, d);
+    if ((d & (1u << 9)) != 0) {
+        __asm__ volatile("rdmsr" : "=a"(a), "=d"(d) : "c"(0x1b));
+        apic = ((uint64_t)d << 32 | a) & ORACLE_ADDRESS_MASK;
     }
     uint64_t levels = (cr4 & (1u << 12)) != 0 ? 5 : 4;
     say("[ktest] start\r\n");

@@ -120,20 +120,18 @@ static struct finding check_record(const struct oracle_handover* h,
                                    const struct quillmor_handoff* r) {
     const struct quillmor_module* m = &r->modules[0];
     uint64_t acpi = r->acpi_root_pointer;
-    FAIL_IF(!text_field(r->magic, 8, "TKVARNOB") || r->version != 1 || r->size != 13544,
-            "magic, version or size", r->version, r->size);
-    FAIL_IF(r->direct_map_offset != OFFSET, "direct-map offset", r->direct_map_offset, 0);
-    FAIL_IF(!text_field(r->loader_name, 32, "quillmor") ||
+    FAIL_IF(!text_field(r->magic, 8, "TKVARNOB") || r->version != 1 || r->size != 13544 ||
+                r->direct_map_offset != OFFSET || r->reserved1 != 0 || r->reserved2 != 0 ||
+                !text_field(r->loader_name, 32, "quillmor") ||
                 !text_field(r->loader_version, 24, "1.0.0"),
-            "loader name or version", 0, 0);
-    FAIL_IF(r->reserved1 != 0 || r->reserved2 != 0, "reserved fields not zero", r->reserved1,
-            r->reserved2);
+            "magic, version, size, direct-map offset, reserved fields or loader name", r->version,
+            r->size);
     FAIL_IF(r->extension != h->rdi + QUILLMOR_EXTENSION_OFFSET,
             "the extension block not in the record's pages", r->extension, 0);
-    FAIL_IF(r->kernel_virtual_base != h->kernel_virtual_base, "kernel virtual base",
-            r->kernel_virtual_base, h->kernel_virtual_base);
-    FAIL_IF(r->kernel_physical_base % PAGE != 0 || r->kernel_physical_base == 0,
-            "kernel physical base not a page", r->kernel_physical_base, 0);
+    FAIL_IF(r->kernel_virtual_base != h->kernel_virtual_base || r->kernel_physical_base == 0 ||
+                r->kernel_physical_base % PAGE != 0,
+            "kernel virtual base, or physical base not a page", r->kernel_virtual_base,
+            r->kernel_physical_base);
     FAIL_IF(r->processor_count != 1 || r->boot_processor_id != h->processor_id ||
                 r->processors[0].id != h->processor_id ||
                 r->processors[0].flags != QUILLMOR_PROCESSOR_BOOT,
@@ -167,28 +165,16 @@ static struct finding check_extension(const struct oracle_handover* h,
     /* Real firmware keeps the system table and the SMBIOS entry points in
        runtime data, mapped as such; where the environment knows the map (a
        fake), it names them itself. */
-    FAIL_IF(!h->first_map && !signed_at(h, e->system_table, 24, "IBI SYST"),
-            "no mapped system table at", e->system_table, 0);
-    FAIL_IF(
-        !h->first_map && ((e->smbios3_entry != 0 && !signed_at(h, e->smbios3_entry, 24, "_SM3_")) ||
-                          (e->smbios_entry != 0 && !signed_at(h, e->smbios_entry, 31, "_SM_"))),
-        "an SMBIOS entry point unmapped or without its anchor", e->smbios3_entry, e->smbios_entry);
+    FAIL_IF(!h->first_map &&
+                (!signed_at(h, e->system_table, 24, "IBI SYST") ||
+                 (e->smbios3_entry != 0 && !signed_at(h, e->smbios3_entry, 24, "_SM3_")) ||
+                 (e->smbios_entry != 0 && !signed_at(h, e->smbios_entry, 31, "_SM_"))),
+            "the system table or an SMBIOS entry point unmapped or without its signature",
+            e->system_table, e->smbios3_entry);
     FAIL_IF(stride < 40 || stride % 8 != 0 || e->memory_map_size % stride != 0 ||
                 e->memory_map_descriptor_version != 1 ||
                 (e->memory_map_size != 0 && !mapped(h, map, e->memory_map_size)),
             "the exit's map not a mapped map: size, stride", e->memory_map_size, stride);
-    /* Every Usable region starts in a conventional descriptor of that map:
-       the region table and the map are the same reading. */
-    for (uint32_t i = 0; i < r->region_count && i < QUILLMOR_MAX_REGIONS; i++) {
-        const struct quillmor_region* region = &r->regions[i];
-        int found = region->type != QUILLMOR_REGION_USABLE;
-        for (uint64_t d = 0; !found && d < e->memory_map_size / stride; d++) {
-            const uint64_t* descriptor = physical(h, map + d * stride);
-            found = (uint32_t)descriptor[0] == 7 && descriptor[1] <= region->base &&
-                    region->base - descriptor[1] < descriptor[3] * PAGE;
-        }
-        FAIL_IF(!found, "a usable region outside the exit's conventional memory", i, region->base);
-    }
     FAIL_IF(e->tsc_at_entry == 0 || e->tsc_at_entry >= e->tsc_at_handover,
             "time stamps not entry < handover", e->tsc_at_entry, e->tsc_at_handover);
     FAIL_IF(e->command_line != r->extension + __builtin_offsetof(struct quillmor_extension,
@@ -238,12 +224,11 @@ static struct finding check_framebuffer(const struct oracle_handover* h,
                                         const struct quillmor_handoff* r) {
     const uint8_t *got = (const uint8_t*)r + FB_FIRST, *channel = &r->red_mask_size;
     unsigned bpp = r->framebuffer_bits_per_pixel, bytes = bpp / 8;
-    struct oracle_mode described = {2,
-                                    {0, 0, 0, 0},
-                                    r->framebuffer_width,
-                                    r->framebuffer_height,
-                                    bytes ? r->framebuffer_pitch / bytes : 0,
-                                    r->framebuffer_address - OFFSET};
+    struct oracle_mode described = {.format = 2,
+                                    .width = r->framebuffer_width,
+                                    .height = r->framebuffer_height,
+                                    .pixels_per_line = bytes ? r->framebuffer_pitch / bytes : 0,
+                                    .base = r->framebuffer_address - OFFSET};
     int describe = !h->mode_known && r->framebuffer_count != 0;
     FAIL_IF(describe && (bpp == 0 || bpp % 8 != 0 || bpp > 32), "bits per pixel", bpp, 0);
     for (unsigned c = 0; describe && c < 3; c++) {
@@ -278,20 +263,23 @@ static struct finding check_region_entries(const struct quillmor_handoff* r) {
     return held;
 }
 
-static struct finding check_regions_of_map(const struct oracle_handover* h,
-                                           const struct quillmor_handoff* r) {
+/* The region table the map gives, with the kernel's and the ramdisk's pages
+   carved out. */
+static struct finding check_regions(const struct oracle_handover* h,
+                                    const struct quillmor_handoff* r,
+                                    const struct oracle_descriptor* map, uint32_t count) {
     static struct quillmor_region want[QUILLMOR_MAX_REGIONS];
     struct oracle_range carves[2] = {
         {r->kernel_physical_base, h->kernel_image_size, QUILLMOR_REGION_KERNEL_AND_MODULES},
         {r->modules[0].address - OFFSET, (r->modules[0].length + PAGE - 1) & ~(PAGE - 1),
          QUILLMOR_REGION_KERNEL_AND_MODULES}};
-    uint32_t count = 0;
-    enum oracle_regions outcome = oracle_expected_regions(h->last_map, h->last_count, carves, 2,
-                                                          h->own, h->own_count, want, &count);
+    uint32_t wanted = 0;
+    enum oracle_regions outcome =
+        oracle_expected_regions(map, count, carves, 2, h->own, h->own_count, want, &wanted);
     FAIL_IF(outcome != ORACLE_REGIONS_COMPLETE,
             "the map gives no table, or a page of the loader's usable", outcome, 0);
-    FAIL_IF(r->region_count != count, "count: got, wanted", r->region_count, count);
-    for (uint32_t i = 0; i < count; i++) {
+    FAIL_IF(r->region_count != wanted, "count: got, wanted", r->region_count, wanted);
+    for (uint32_t i = 0; i < wanted; i++) {
         const struct quillmor_region* e = &r->regions[i];
         FAIL_IF(e->base != want[i].base || e->length != want[i].length || e->type != want[i].type,
                 "entry differs from the map's: index, base", i, e->base);
@@ -299,51 +287,29 @@ static struct finding check_regions_of_map(const struct oracle_handover* h,
     return held;
 }
 
-/* The first entry of `type` but `skip` that shares a byte with [base, base +
-   length), or -1. */
-static int find(const struct quillmor_handoff* r, uint32_t type, uint64_t base, uint64_t length,
-                uint32_t skip) {
-    for (uint32_t i = 0; i < r->region_count; i++) {
-        const struct quillmor_region* e = &r->regions[i];
-        if (e->type == type && i != skip && base < e->base + e->length && e->base < base + length) {
-            return (int)i;
-        }
+/* The map the exit was given, read once the extension block has shown it
+   mapped: the one reading an environment without its own knows. */
+static uint32_t read_exit_map(const struct oracle_handover* h, const struct quillmor_handoff* r,
+                              struct oracle_descriptor* map, uint32_t capacity) {
+    const struct quillmor_extension* e = physical(h, r->extension - OFFSET);
+    uint32_t count = 0;
+    for (uint64_t at = 0; at < e->memory_map_size && count < capacity;
+         at += e->memory_map_descriptor_size) {
+        const uint64_t* d = physical(h, e->memory_map + at);
+        map[count++] = (struct oracle_descriptor){(uint32_t)d[0], d[1], d[3], d[4]};
     }
-    return -1;
-}
-
-/* Every page of [base, base + length) in a KernelAndModules entry. */
-static int carved(const struct quillmor_handoff* r, uint64_t base, uint64_t length) {
-    for (uint64_t at = base; at - base < length; at = (at | (PAGE - 1)) + 1) {
-        if (find(r, QUILLMOR_REGION_KERNEL_AND_MODULES, at, 1, ~0u) < 0) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-/* Without the map: what the table itself must keep. */
-static struct finding check_regions_alone(const struct oracle_handover* h,
-                                          const struct quillmor_handoff* r) {
-    for (uint32_t i = 0; i < r->region_count; i++) {
-        const struct quillmor_region* e = &r->regions[i];
-        int other = find(r, QUILLMOR_REGION_USABLE, e->base, e->length, i);
-        FAIL_IF(other >= 0 && (e->type == QUILLMOR_REGION_USABLE ||
-                               e->type == QUILLMOR_REGION_KERNEL_AND_MODULES),
-                "a usable entry overlaps entry", (uint64_t)other, i);
-    }
-    FAIL_IF(!carved(r, r->kernel_physical_base, h->kernel_image_size),
-            "the kernel's pages not KernelAndModules", r->kernel_physical_base, 0);
-    FAIL_IF(!carved(r, r->modules[0].address - OFFSET, r->modules[0].length),
-            "the ramdisk not KernelAndModules", r->modules[0].address, 0);
-    return held;
+    return count;
 }
 
 /* A page of the loader's own (the ledger's are judged with the map). */
 static void own_page(void* context, uint64_t page) {
     (void)context;
-    if (find(s.r, QUILLMOR_REGION_USABLE, page, PAGE, ~0u) >= 0 && s.own_in_usable++ == 0) {
-        s.first_own_in_usable = page;
+    for (uint32_t i = 0; i < s.r->region_count; i++) {
+        const struct quillmor_region* e = &s.r->regions[i];
+        if (e->type == QUILLMOR_REGION_USABLE && page < e->base + e->length &&
+            e->base < page + PAGE && s.own_in_usable++ == 0) {
+            s.first_own_in_usable = page;
+        }
     }
 }
 
@@ -356,31 +322,21 @@ static void expect_memory(uint64_t base, uint64_t length, int required, int dire
     }
 }
 
-/* The mappings the protocol promises, in the order the loader makes them. */
-static void expect_mappings(const struct oracle_handover* h, const struct quillmor_handoff* r) {
+/* The mappings the protocol promises, in the order the loader makes them:
+   RAM of the types the loader maps (loader, boot and runtime services code
+   and data, conventional, ACPI reclaim and NVS, persistent, unaccepted) in
+   both; device memory the runtime services use at its own address only,
+   where it has one; then what the processor and the jump stand on. */
+static void expect_mappings(const struct oracle_handover* h, const struct quillmor_handoff* r,
+                            const struct oracle_descriptor* map, uint32_t count) {
     oracle_tables_begin();
-    /* The map known: RAM of the types the loader maps (loader, boot and
-       runtime services code and data, conventional, ACPI reclaim and NVS,
-       persistent, unaccepted) in both; device memory the runtime services
-       use at its own address only, where it has one. */
-    for (uint32_t i = 0; h->first_map && i < h->first_count; i++) {
-        const struct oracle_descriptor* d = &h->first_map[i];
+    for (uint32_t i = 0; i < count; i++) {
+        const struct oracle_descriptor* d = &map[i];
         uint64_t bytes = d->pages << 12;
         int ram = d->type <= 15 && ((0xc6feu >> d->type) & 1) != 0;
         int runtime = d->attribute >> 63 && d->base < LIMIT && bytes <= LIMIT - d->base;
         if (d->pages != 0 && (ram || runtime)) {
             expect_memory(d->base, bytes, 1, ram && d->base < LIMIT);
-        }
-    }
-    /* Only the last reading known: what the kernel may use must be mapped,
-       reserved memory may be (loader and runtime data are), and device memory
-       may be at its own address (the runtime services'). */
-    for (uint32_t i = 0; !h->first_map && i < r->region_count; i++) {
-        const struct quillmor_region* e = &r->regions[i];
-        int required =
-            e->type <= QUILLMOR_REGION_ACPI_NVS || e->type == QUILLMOR_REGION_KERNEL_AND_MODULES;
-        if (e->type != QUILLMOR_REGION_BAD_MEMORY && e->base < LIMIT) {
-            expect_memory(e->base, e->length, required, e->type != QUILLMOR_REGION_MMIO);
         }
     }
     for (uint32_t i = 0; i < h->pinned_count; i++) {
@@ -413,15 +369,25 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
     }
     const struct quillmor_handoff* r = s.r = physical(h, h->rdi - OFFSET);
     report("record", check_record(h, r));
-    if (r->extension == h->rdi + QUILLMOR_EXTENSION_OFFSET) {
-        report("extension-block", check_extension(h, r));
-    }
+    int extension_held = r->extension == h->rdi + QUILLMOR_EXTENSION_OFFSET &&
+                         !report("extension-block", check_extension(h, r));
     if (report("framebuffer", check_framebuffer(h, r)) |
-        report("region-entries", check_region_entries(r))) {
+            report("region-entries", check_region_entries(r)) ||
+        (!h->last_map && !extension_held)) {
         return s.failures;
     }
-    report("regions", h->last_map ? check_regions_of_map(h, r) : check_regions_alone(h, r));
-    expect_mappings(h, r);
+    /* Without readings of its own the environment knows the exit's: the
+       regions come from it, and the tables from an earlier reading that only
+       the loader's own allocations changed, from RAM to RAM mapped alike. */
+    static struct oracle_descriptor exit_map[4096];
+    const struct oracle_descriptor *first = h->first_map, *last = h->last_map;
+    uint32_t first_count = h->first_count, last_count = h->last_count;
+    if (last == 0) {
+        first = last = exit_map;
+        first_count = last_count = read_exit_map(h, r, exit_map, 4096);
+    }
+    report("regions", check_regions(h, r, last, last_count));
+    expect_mappings(h, r, first, first_count);
     s.failures +=
         oracle_tables_check(h->cr3, h->levels, h->window, h->note, h->context, own_page, 0);
     for (uint64_t page = 0; page < RECORD_BYTES; page += PAGE) {

@@ -66,10 +66,10 @@ struct oracle_handover {
     /* What the kernel knows of itself and of the processor. */
     uint64_t kernel_virtual_base, kernel_image_size;
     uint32_t processor_id;
-    /* What the firmware said, where the environment knows it; else the
-       checks that need it fall back to what the record itself must keep.
-       first_map: the reading the tables come from; last_map: the reading the
-       regions come from; own: the loader's page ledger. */
+    /* What the firmware said, where the environment knows it. first_map:
+       the reading the tables come from; last_map: the reading the regions
+       come from (0: the map the exit was given, as the extension block shows
+       it, stands for both); own: the loader's page ledger. */
     const struct oracle_descriptor *first_map, *last_map;
     uint32_t first_count, last_count;
     const struct oracle_range* own;

@@ -82,16 +82,15 @@ static void advance(struct walk* w) {
 }
 
 static void judge_leaf(struct walk* w, uint64_t vpn, uint64_t entry) {
-    uint64_t page = vpn & (VPN_SPACE - 1);
-    if (w->levels == 5 && vpn != (page >> 35 ? page | 0x1ffull << 36 : page)) {
-        tally(w, STRAY, 1, vpn << 12); /* no 48-bit address reaches it */
-        return;
-    }
-    while (page >= w->next) {
+    /* Under five levels a page has a 48-bit address only where its own
+       sign-extends to it; the others no mapping explains. */
+    uint64_t page = vpn % VPN_SPACE;
+    int reached = w->levels == 4 || vpn == (page >> 35 ? page | 0x1ffull << 36 : page);
+    while (reached && page >= w->next) {
         advance(w);
     }
-    if (w->winner < 0) {
-        tally(w, STRAY, 1, page << 12);
+    if (!reached || w->winner < 0) {
+        tally(w, STRAY, 1, vpn << 12);
         return;
     }
     const struct run* r = &runs[w->winner];
