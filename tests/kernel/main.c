@@ -19,8 +19,6 @@
 
 #include "oracle.h"
 
-_Noreturn void kernel_main(void);
-
 /* Written by kernel_entry before anything else runs. */
 uint64_t entry_rsp, entry_rdi, entry_rflags;
 _Alignas(16) uint8_t kernel_stack[65536];
@@ -62,12 +60,10 @@ static void say(const char* format, ...) {
             width = width * 10 + (unsigned)(*f - '0');
         }
         if (*f == 's') {
-            for (const char* text = va_arg(arguments, const char*); *text != 0; text++) {
-                put(*text);
-            }
-            continue;
+            say(va_arg(arguments, const char*)); /* the oracle's texts hold no % */
+        } else {
+            number(va_arg(arguments, uint64_t), *f == 'u' ? 10 : 16, width);
         }
-        number(va_arg(arguments, uint64_t), *f == 'u' ? 10 : 16, width);
     }
     va_end(arguments);
 }

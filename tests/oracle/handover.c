@@ -32,7 +32,11 @@ static struct state {
     const struct oracle_handover* h;
     const struct quillmor_handoff* r;
     uint64_t failures, own_in_usable, first_own_in_usable;
+    uint32_t exit_count; /* descriptors of the exit's map read */
 } s;
+/* The map the exit was given, once the extension block has shown it mapped:
+   the one reading an environment without its own knows. */
+static struct oracle_descriptor exit_map[4096];
 
 static int report(const char* check, struct finding f) {
     s.failures += f.what != 0;
@@ -44,26 +48,22 @@ static const void* physical(const struct oracle_handover* h, uint64_t address) {
     return (const void*)(uintptr_t)(h->window + address);
 }
 
-static int zero_bytes(const void* at, uint64_t count) {
-    const volatile uint8_t* bytes = (const volatile uint8_t*)at;
-    for (uint64_t i = 0; i < count; i++) {
-        if (bytes[i] != 0) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
 /* The text, then zeros to the end of a field of `size` bytes (0: the text
    alone, as a signature). */
-static int text_field(const char* field, uint64_t size, const char* text) {
+static int text_field(const void* at, uint64_t size, const char* text) {
+    const char* field = at;
     uint64_t i = 0;
     for (; text[i] != 0; i++) {
         if (field[i] != text[i]) {
             return 0;
         }
     }
-    return i >= size || zero_bytes(field + i, size - i);
+    for (; i < size; i++) {
+        if (field[i] != 0) {
+            return 0;
+        }
+    }
+    return 1;
 }
 
 /* The physical address a virtual one translates to through valid entries, or
@@ -137,8 +137,8 @@ static struct finding check_record(const struct oracle_handover* h,
                 r->processors[0].flags != QUILLMOR_PROCESSOR_BOOT,
             "processor count, boot processor id or flags", r->processor_count,
             r->boot_processor_id);
-    FAIL_IF(!zero_bytes(&r->processors[1], 63 * sizeof(struct quillmor_processor)) ||
-                !zero_bytes(&r->modules[1], 3 * sizeof(struct quillmor_module)),
+    FAIL_IF(!text_field(&r->processors[1], 63 * sizeof(struct quillmor_processor), "") ||
+                !text_field(&r->modules[1], 3 * sizeof(struct quillmor_module), ""),
             "unused processor or module entries not zero", 0, 0);
     FAIL_IF(r->module_count != 1 || !in_direct(m->address, m->length) || m->address % PAGE != 0,
             "module count, or its address not a page of the direct map", m->address, m->length);
@@ -175,6 +175,10 @@ static struct finding check_extension(const struct oracle_handover* h,
                 e->memory_map_descriptor_version != 1 ||
                 (e->memory_map_size != 0 && !mapped(h, map, e->memory_map_size)),
             "the exit's map not a mapped map: size, stride", e->memory_map_size, stride);
+    for (uint64_t at = 0; at < e->memory_map_size && s.exit_count < 4096; at += stride) {
+        const uint64_t* d = physical(h, map + at);
+        exit_map[s.exit_count++] = (struct oracle_descriptor){(uint32_t)d[0], d[1], d[3], d[4]};
+    }
     FAIL_IF(e->tsc_at_entry == 0 || e->tsc_at_entry >= e->tsc_at_handover,
             "time stamps not entry < handover", e->tsc_at_entry, e->tsc_at_handover);
     FAIL_IF(e->command_line != r->extension + __builtin_offsetof(struct quillmor_extension,
@@ -287,20 +291,6 @@ static struct finding check_regions(const struct oracle_handover* h,
     return held;
 }
 
-/* The map the exit was given, read once the extension block has shown it
-   mapped: the one reading an environment without its own knows. */
-static uint32_t read_exit_map(const struct oracle_handover* h, const struct quillmor_handoff* r,
-                              struct oracle_descriptor* map, uint32_t capacity) {
-    const struct quillmor_extension* e = physical(h, r->extension - OFFSET);
-    uint32_t count = 0;
-    for (uint64_t at = 0; at < e->memory_map_size && count < capacity;
-         at += e->memory_map_descriptor_size) {
-        const uint64_t* d = physical(h, e->memory_map + at);
-        map[count++] = (struct oracle_descriptor){(uint32_t)d[0], d[1], d[3], d[4]};
-    }
-    return count;
-}
-
 /* A page of the loader's own (the ledger's are judged with the map). */
 static void own_page(void* context, uint64_t page) {
     (void)context;
@@ -379,12 +369,11 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
     /* Without readings of its own the environment knows the exit's: the
        regions come from it, and the tables from an earlier reading that only
        the loader's own allocations changed, from RAM to RAM mapped alike. */
-    static struct oracle_descriptor exit_map[4096];
     const struct oracle_descriptor *first = h->first_map, *last = h->last_map;
     uint32_t first_count = h->first_count, last_count = h->last_count;
     if (last == 0) {
         first = last = exit_map;
-        first_count = last_count = read_exit_map(h, r, exit_map, 4096);
+        first_count = last_count = s.exit_count;
     }
     report("regions", check_regions(h, r, last, last_count));
     expect_mappings(h, r, first, first_count);
