@@ -303,37 +303,33 @@ static void own_page(void* context, uint64_t page) {
     }
 }
 
-/* Identity map of [base, base + length), and its direct map unless `direct`
-   is 0. */
-static void expect_memory(uint64_t base, uint64_t length, int required, int direct) {
-    oracle_tables_expect(base, base, length, required);
-    if (direct) {
-        oracle_tables_expect(OFFSET + base, base, length, required);
-    }
-}
-
 /* The mappings the protocol promises, in the order the loader makes them:
    RAM of the types the loader maps (loader, boot and runtime services code
    and data, conventional, ACPI reclaim and NVS, persistent, unaccepted) in
    both; device memory the runtime services use at its own address only,
-   where it has one; then what the processor and the jump stand on. */
+   where it has one; then what the processor and the jump stand on. When the
+   map stands in for an earlier reading (`loose`), memory of other types but
+   unusable may have been RAM then, and may be mapped as such. */
 static void expect_mappings(const struct oracle_handover* h, const struct quillmor_handoff* r,
-                            const struct oracle_descriptor* map, uint32_t count) {
+                            const struct oracle_descriptor* map, uint32_t count, int loose) {
     oracle_tables_begin();
     for (uint32_t i = 0; i < count; i++) {
         const struct oracle_descriptor* d = &map[i];
         uint64_t bytes = d->pages << 12;
-        int ram = d->type <= 15 && ((0xc6feu >> d->type) & 1) != 0;
+        int ram = d->type <= 15 && ((0xc6feu >> d->type) & 1) != 0, maybe = loose && d->type != 8;
         int runtime = d->attribute >> 63 && d->base < LIMIT && bytes <= LIMIT - d->base;
-        if (d->pages != 0 && (ram || runtime)) {
-            expect_memory(d->base, bytes, 1, ram && d->base < LIMIT);
+        if (d->pages != 0 && (ram || runtime || maybe)) {
+            oracle_tables_expect(d->base, d->base, bytes, ram || runtime);
+        }
+        if (d->pages != 0 && (ram || maybe) && d->base < LIMIT) {
+            oracle_tables_expect(OFFSET + d->base, d->base, bytes, ram);
         }
     }
     for (uint32_t i = 0; i < h->pinned_count; i++) {
-        expect_memory(h->pinned[i].base, h->pinned[i].length, 1, 0);
+        oracle_tables_expect(h->pinned[i].base, h->pinned[i].base, h->pinned[i].length, 1);
     }
     if (h->rsp != ORACLE_UNKNOWN) { /* where the kernel's first push lands */
-        expect_memory(h->rsp - 8, 8, 1, 0);
+        oracle_tables_expect(h->rsp - 8, h->rsp - 8, 8, 1);
     }
     oracle_tables_expect(r->kernel_virtual_base, r->kernel_physical_base, h->kernel_image_size, 1);
     if (r->framebuffer_count != 0) {
@@ -367,8 +363,8 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
         return s.failures;
     }
     /* Without readings of its own the environment knows the exit's: the
-       regions come from it, and the tables from an earlier reading that only
-       the loader's own allocations changed, from RAM to RAM mapped alike. */
+       regions come from it, and it stands in for the reading the tables come
+       from. */
     const struct oracle_descriptor *first = h->first_map, *last = h->last_map;
     uint32_t first_count = h->first_count, last_count = h->last_count;
     if (last == 0) {
@@ -376,7 +372,7 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
         first_count = last_count = s.exit_count;
     }
     report("regions", check_regions(h, r, last, last_count));
-    expect_mappings(h, r, first, first_count);
+    expect_mappings(h, r, first, first_count, h->last_map == 0);
     s.failures +=
         oracle_tables_check(h->cr3, h->levels, h->window, h->note, h->context, own_page, 0);
     for (uint64_t page = 0; page < RECORD_BYTES; page += PAGE) {
