@@ -97,11 +97,12 @@ struct oracle_census {
     uint64_t tables; /* table pages below the root */
 };
 /* Walks the tables under `root` and reports on them: every upper entry a
-   table address with the flags 0x3, no empty table, every leaf the one the
-   runs give, every required page present. Under five levels a page counts as
-   the 48-bit address it sign-extends, so only the root's first and last
-   entries can lead to anything. `visit` sees every table page (the root
-   included) for the caller's own checks; it may be 0. */
+   table address with the flags 0x3, no empty table below level four, every leaf
+   the one the runs give, every required page present. Under five levels only
+   addresses that sign-extend a 48-bit one may be mapped: the root's first
+   entry leads to the lower half, its last to the upper half, and no other
+   entry anywhere. `visit` sees every table page (the root included) for the
+   caller's own checks; it may be 0. */
 uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, oracle_note note,
                              void* context, void (*visit)(void* context, uint64_t table),
                              struct oracle_census* census);
