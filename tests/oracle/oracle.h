@@ -101,7 +101,7 @@ struct oracle_census {
    the one the runs give, every required page present. Under five levels only
    addresses that sign-extend a 48-bit one may be mapped: the root's first
    entry leads to the lower half, its last to the upper half, and no other
-   entry anywhere. `visit` sees every table page (the root included) for the
+   root entry anywhere. `visit` sees every table page (the root included) for the
    caller's own checks; it may be 0. */
 uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, oracle_note note,
                              void* context, void (*visit)(void* context, uint64_t table),
