@@ -19,9 +19,6 @@ extern "C" {
 #endif
 
 #define ORACLE_UNKNOWN UINT64_MAX
-#define ORACLE_PAGE 4096ull
-/* Physical addresses from 2^47 on have no direct-map address. */
-#define ORACLE_DIRECT_LIMIT (1ull << 47)
 #define ORACLE_ADDRESS_MASK 0x000ffffffffff000ull
 
 /* One firmware memory-map descriptor: EFI memory type, base, page count,
@@ -69,10 +66,10 @@ struct oracle_handover {
     /* What the kernel knows of itself and of the processor. */
     uint64_t kernel_virtual_base, kernel_image_size;
     uint32_t processor_id;
-    /* What the firmware said, where the environment knows it; else the
-       checks that need it fall back to what the record itself must keep.
-       first_map: the reading the tables come from; last_map: the reading the
-       regions come from; own: the loader's page ledger. */
+    /* What the firmware said, where the environment knows it. first_map:
+       the reading the tables come from; last_map: the reading the regions
+       come from (0: the map the exit was given, as the extension block shows
+       it, stands for both); own: the loader's page ledger. */
     const struct oracle_descriptor *first_map, *last_map;
     uint32_t first_count, last_count;
     const struct oracle_range* own;
@@ -95,18 +92,17 @@ uint64_t oracle_check_handover(const struct oracle_handover* handover);
    levels index them. */
 void oracle_tables_begin(void);
 void oracle_tables_expect(uint64_t virtual_start, uint64_t physical, uint64_t length, int required);
-/* Identity and direct map of every descriptor of a type the loader maps;
-   identity only of other descriptors the runtime services use. */
-void oracle_tables_expect_map(const struct oracle_descriptor* map, uint32_t count);
 
 struct oracle_census {
-    uint64_t tables; /* below the root, a shared level-4 table once */
-    uint64_t leaves;
+    uint64_t tables; /* table pages below the root */
 };
-/* Walks the tables under `root` and reports "page-tables": every upper entry
-   a table address with the flags 0x3, no empty table, every leaf the one the
-   runs give and every required page present. `visit` sees every table page
-   (the root included) for the caller's own checks; it may be 0. */
+/* Walks the tables under `root` and reports on them: every upper entry a
+   table address with the flags 0x3, no empty table below level four, every leaf
+   the one the runs give, every required page present. Under five levels only
+   addresses that sign-extend a 48-bit one may be mapped: the root's first
+   entry leads to the lower half, its last to the upper half, and no other
+   root entry anywhere. `visit` sees every table page (the root included) for the
+   caller's own checks; it may be 0. */
 uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, oracle_note note,
                              void* context, void (*visit)(void* context, uint64_t table),
                              struct oracle_census* census);
@@ -125,9 +121,6 @@ enum oracle_regions oracle_expected_regions(const struct oracle_descriptor* map,
                                             const struct oracle_range* carves, uint32_t carve_count,
                                             const struct oracle_range* own, uint32_t own_count,
                                             struct quillmor_region* table, uint32_t* table_count);
-
-/* The region type of an EFI memory type. */
-uint32_t oracle_region_type(uint32_t efi_type);
 
 #ifdef __cplusplus
 }

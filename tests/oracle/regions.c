@@ -5,34 +5,10 @@
 #include "oracle.h"
 
 #define MAX_PIECES 4096u
-#define MAX_BUILT (QUILLMOR_MAX_REGIONS + 2 * MAX_PIECES + 2)
 
-static struct quillmor_region pieces[MAX_PIECES], scratch[MAX_PIECES];
-static struct quillmor_region built[MAX_BUILT];
-
-uint32_t oracle_region_type(uint32_t efi_type) {
-    static const uint8_t types[13] = {5, 5, 5, 1, 1, 5, 5, 0, 6, 2, 3, 4, 4};
-    return efi_type < 13 ? types[efi_type] : QUILLMOR_REGION_RESERVED;
-}
-
-/* Bottom-up merge sort by base: stable, so pieces with one start keep the
-   carve table's order. */
-static void sort_pieces(uint32_t count) {
-    for (uint32_t width = 1; width < count; width *= 2) {
-        for (uint32_t left = 0; left < count; left += 2 * width) {
-            uint32_t middle = left + width < count ? left + width : count;
-            uint32_t right = middle + width < count ? middle + width : count;
-            uint32_t i = left, j = middle, k = left;
-            while (i < middle || j < right) {
-                int take_left = j >= right || (i < middle && pieces[i].base <= pieces[j].base);
-                scratch[k++] = take_left ? pieces[i++] : pieces[j++];
-            }
-        }
-        for (uint32_t i = 0; i < count; i++) {
-            pieces[i] = scratch[i];
-        }
-    }
-}
+static struct quillmor_region pieces[MAX_PIECES];
+/* Room for a full table and one descriptor's pieces and gaps after it. */
+static struct quillmor_region built[QUILLMOR_MAX_REGIONS + 2 * MAX_PIECES + 2];
 
 static uint32_t append(uint32_t count, uint64_t base, uint64_t length, uint32_t type) {
     if (count != 0 && built[count - 1].type == type &&
@@ -48,10 +24,11 @@ enum oracle_regions oracle_expected_regions(const struct oracle_descriptor* map,
                                             const struct oracle_range* carves, uint32_t carve_count,
                                             const struct oracle_range* own, uint32_t own_count,
                                             struct quillmor_region* table, uint32_t* table_count) {
+    static const uint8_t region_type[13] = {5, 5, 5, 1, 1, 5, 5, 0, 6, 2, 3, 4, 4};
     uint32_t n = 0;
     for (uint32_t i = 0; i < count; i++) {
         const struct oracle_descriptor* d = &map[i];
-        if (d->pages >> 52 != 0 || (d->pages != 0 && (d->pages << 12) > ~d->base)) {
+        if (d->pages >> 52 != 0 || (d->pages << 12) > ~d->base) {
             return ORACLE_REGIONS_OVERFLOW;
         }
         uint64_t end = d->base + (d->pages << 12);
@@ -67,12 +44,15 @@ enum oracle_regions oracle_expected_regions(const struct oracle_descriptor* map,
             }
             uint64_t start = carves[c].base > d->base ? carves[c].base : d->base;
             uint64_t stop = past || carve_end > end ? end : carve_end;
-            if (start < stop) {
-                pieces[k++] = (struct quillmor_region){start, stop - start, carves[c].type, 0};
+            if (start < stop) { /* in order of start, after those with the same start */
+                uint32_t at = k++;
+                for (; at > 0 && pieces[at - 1].base > start; at--) {
+                    pieces[at] = pieces[at - 1];
+                }
+                pieces[at] = (struct quillmor_region){start, stop - start, carves[c].type, 0};
             }
         }
-        sort_pieces(k);
-        uint32_t type = oracle_region_type(d->type);
+        uint32_t type = d->type < 13 ? region_type[d->type] : QUILLMOR_REGION_RESERVED;
         uint64_t cursor = d->base;
         for (uint32_t p = 0; p < k; p++) {
             if (pieces[p].base > cursor) {
