@@ -1,14 +1,9 @@
 #!/usr/bin/env python3
-"""Plants known faults in the loader, one at a time, and reports which the host
-tests catch and which they miss.
+"""Plants known faults in the loader one at a time, in a copy of the tree (tracked
+and new files) with a build of its own, and reports which the host tests catch.
 
-    scripts/mutants.py --work DIR               every fault
-    scripts/mutants.py --work DIR --only 3,27   some of them
-    scripts/mutants.py --list                   the faults, without running anything
-
-The tree (tracked and new files, as they are now) is copied to DIR/src with a
-build of its own in DIR/build, so the worktree and its build stay untouched.
-Not part of `make test`: a full run takes a while.
+    scripts/mutants.py --work DIR [--only 3,27]     every fault, or some
+    scripts/mutants.py --list                       the faults
 """
 
 import argparse

@@ -85,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             processor.descriptor_tables[type & 1] = {base, base < (1ull << 47) - bytes ? bytes : 0};
         }
         processor.five_level_paging = processor.five_level_paging || (kind & 0x43) == 3;
+        return true;
     });
 
     // Descriptor by descriptor in map order, identity before direct map; then

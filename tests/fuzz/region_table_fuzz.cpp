@@ -4,12 +4,15 @@
 // works out from the map. The 512-entry limit counts merged entries, as the
 // loader does. The ledger is held to a model of it: whole pages, a merge only
 // into the last entry and only where that ends (also when full), else a
-// refusal when full; the oracle is given the model's ranges.
+// refusal when full, and "integer overflow" for an end past 2^64; the oracle
+// is given the model's ranges.
 #include "firmware/page_ledger.h"
 #include "mm/region_table.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
+
+using u128 = unsigned __int128;
 
 std::string describe(const quillmor_region* table, uint32_t count, bool own_pages_usable) {
     std::string out = own_pages_usable ? "own" : "complete";
@@ -50,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<oracle_range> carves, own;
     page_ledger().clear();
     carve_table().clear();
-    // Kind 1: a carve interval; 2: a ledger range (ends past 2^64 are the
-    // whole boot's); else a descriptor, whose length counts pages when kind
-    // has 0x40, else bytes.
+    LoaderRun run;
+    // Kind 1: a carve interval; 2: a ledger range; else a descriptor, whose
+    // length counts pages when kind has 0x40, else bytes.
     in.items(10000, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
         if ((kind & 3) == 1) {
             const bool room = carves.size() < CarveTable::kCapacity;
@@ -60,19 +63,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (room) {
                 carves.push_back({base, length, type & 7u});
             }
-        } else if ((kind & 3) == 2 && length < (1ull << 62) && base < (1ull << 62)) {
-            const uint64_t start = base & ~0xfffull, end = (base + length + 4095) & ~0xfffull;
+        } else if ((kind & 3) == 2) {
+            const u128 end = (base + u128{length} + 4095) & ~u128{0xfff};
+            const uint64_t start = base & ~0xfffull, pages = static_cast<uint64_t>(end - start);
             const bool merges = !own.empty() && own.back().base + own.back().length == start;
             const bool room = merges || own.size() < PageLedger::kCapacity;
-            require(page_ledger().add(base, length) == room, "ledger answer");
-            if (merges) {
-                own.back().length += end - start;
-            } else if (room) {
-                own.push_back({start, end - start, 0});
+            expect_same(
+                run([&] { return std::string(page_ledger().add(base, length) ? "+" : "-"); }),
+                end > ~0ull ? "check integer overflow"
+                : room      ? "+"
+                            : "-");
+            if (end <= ~0ull && merges) {
+                own.back().length += pages;
+            } else if (end <= ~0ull && room) {
+                own.push_back({start, pages, 0});
             }
-        } else if ((kind & 3) != 2) {
+            return end <= ~0ull; // a check failure ends the run
+        } else {
             map.push_back({type, base, kind & 0x40 ? length : length >> 12, 0});
         }
+        return true;
     });
     require(page_ledger().count() == own.size(), "ledger count");
     for (uint64_t i = 0; i < own.size(); ++i) {
@@ -84,7 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     static quillmor_handoff record;
     record.region_count = 0;
-    LoaderRun run;
     std::vector<uint64_t> buffer;
     const MemoryMap firmware_map = run.reading(map, stride, buffer);
     expect_same(run([&] {
