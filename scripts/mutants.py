@@ -276,37 +276,29 @@ def main():
         return 2
 
     chosen = [int(n) for n in args.only.split(",")] if args.only else range(1, len(MUTANTS) + 1)
-    missed, broken = [], []
+    failed = []
     for number in chosen:
         what, path, text, fault = MUTANTS[number - 1]
         target = source / path
         original = target.read_text()
-        if original.count(text) != 1:
-            print(f"{number:3} STALE   {what}: the text occurs {original.count(text)} times")
-            broken.append(number)
-            continue
         started = time.monotonic()
-        target.write_text(original.replace(text, fault))
-        try:
-            stage = failing_stage(work, f"mutant-{number}")
-        finally:
-            target.write_text(original)
-        took = f"[{time.monotonic() - started:.0f} s]"
-        if stage is None:
-            print(f"{number:3} NOBUILD {what} {took} ({work}/mutant-{number}.*.build.log)")
-            broken.append(number)
-        elif stage == "":
-            print(f"{number:3} MISSED  {what} {took}", flush=True)
-            missed.append(number)
-        else:
-            log = (work / f"mutant-{number}.{stage}.test.log").read_text(errors="replace")
-            by = re.findall(r"^\s+\d+ - (\S+) \(", log, re.MULTILINE)
-            print(f"{number:3} caught  {what} {took} at {stage} by {', '.join(by)}", flush=True)
+        verdict, by = "STALE  ", f"(the text occurs {original.count(text)} times)"
+        if original.count(text) == 1:
+            target.write_text(original.replace(text, fault))
+            try:
+                stage = failing_stage(work, f"mutant-{number}")
+            finally:
+                target.write_text(original)
+            verdict = {None: "NOBUILD", "": "MISSED "}.get(stage, "caught ")
+            log = work / f"mutant-{number}.{stage}.test.log"
+            tests = re.findall(r"^\s+\d+ - (\S+) \(", log.read_text(), re.MULTILINE) if stage else []
+            by = f"at {stage} by {', '.join(tests)}" if stage else f"({work}/mutant-{number}.*.log)"
+        if verdict != "caught ":
+            failed.append(number)
+        print(f"{number:3} {verdict} {what} [{time.monotonic() - started:.0f} s] {by}", flush=True)
 
-    caught = len(chosen) - len(missed) - len(broken)
-    print(f"\n{caught} caught, {len(missed)} missed {missed or ''}, "
-          f"{len(broken)} not applied {broken or ''}")
-    return 0 if not missed and not broken else 1
+    print(f"\n{len(chosen) - len(failed)} caught; missed, stale or not building: {failed}")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
