@@ -290,9 +290,10 @@ def main():
             finally:
                 target.write_text(original)
             verdict = {None: "NOBUILD", "": "MISSED "}.get(stage, "caught ")
-            log = work / f"mutant-{number}.{stage}.test.log"
-            tests = re.findall(r"^\s+\d+ - (\S+) \(", log.read_text(), re.MULTILINE) if stage else []
-            by = f"at {stage} by {', '.join(tests)}" if stage else f"({work}/mutant-{number}.*.log)"
+            by = f"({work}/mutant-{number}.*.log)"
+            if stage:
+                log = (work / f"mutant-{number}.{stage}.test.log").read_text(errors="replace")
+                by = f"at {stage} by " + ", ".join(re.findall(r"^\s+\d+ - (\S+) \(", log, re.M))
         if verdict != "caught ":
             failed.append(number)
         print(f"{number:3} {verdict} {what} [{time.monotonic() - started:.0f} s] {by}", flush=True)
