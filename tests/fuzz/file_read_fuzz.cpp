@@ -49,8 +49,7 @@ std::string expected_read(const std::string& path, EFI_STATUS open_status,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in{data, size};
     const uint8_t flags = in.take<uint8_t>();
-    const bool ramdisk = (flags & 1) != 0;
-    const std::string path = ramdisk ? "\\boot\\initrd.ustar" : "\\boot\\mavotix.elf";
+    const std::string path = "\\boot\\mavotix.elf";
     const EFI_STATUS open_status = in.status(), info_status = in.status();
     const uint16_t info_size = in.take<uint16_t>();
     // Up to 3 MiB, or below 24 KiB, 192 bytes or 2 bytes; or any size.
@@ -69,8 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     EFI_FILE_PROTOCOL* root = nullptr;
     firmware.file_system.OpenVolume(&firmware.file_system, &root);
     expect_same(run([&] {
-                    const FileContents contents =
-                        read_file(root, ramdisk ? kRamdiskPath : kKernelPath);
+                    const FileContents contents = read_file(root, kKernelPath);
                     require(contents.address == firmware.arena_base(), "the buffer returned");
                     return fake_arch::state().serial + "read " + dec(contents.length);
                 }),

@@ -6,10 +6,10 @@
 #include "firmware/memory_map.h"
 #include "tests/fakes/fake_arch.h"
 #include "tests/fakes/fake_firmware.h"
+#include "tests/oracle/oracle.h"
 #include "uefi/loader_globals.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,24 +111,19 @@ struct LoaderRun {
             return "check " + std::string(data.begin(), data.end() - 3); // the messages are ASCII
         }
     }
-};
 
-struct HostDescriptor {
-    uint32_t type;
-    uint64_t base, pages;
-};
-
-// A reading of these descriptors at this stride, as the fake firmware hands
-// it over into `buffer`.
-inline MemoryMap reading(FakeFirmware& firmware, const std::vector<HostDescriptor>& descriptors,
-                         uint64_t stride, std::vector<uint64_t>& buffer) {
-    firmware.memory_map.clear();
-    for (const HostDescriptor& d : descriptors) {
-        firmware.add_descriptor(d.type, d.base, d.pages);
+    // A reading of these descriptors at this stride, as the firmware hands it
+    // over into `buffer`.
+    MemoryMap reading(const std::vector<oracle_descriptor>& map, uint64_t stride,
+                      std::vector<uint64_t>& buffer) {
+        firmware.memory_map.clear();
+        for (const oracle_descriptor& d : map) {
+            firmware.add_descriptor(d.type, d.base, d.pages);
+        }
+        firmware.descriptor_size = stride;
+        buffer.assign(map.size() * stride / 8 + 1, 0);
+        const uint64_t address = reinterpret_cast<uint64_t>(buffer.data());
+        return read_memory_map(firmware.boot_services().GetMemoryMap, address, buffer.size() * 8)
+            .value();
     }
-    firmware.descriptor_size = stride;
-    buffer.assign(descriptors.size() * stride / 8 + 1, 0);
-    const uint64_t address = reinterpret_cast<uint64_t>(buffer.data());
-    return read_memory_map(firmware.boot_services().GetMemoryMap, address, buffer.size() * 8)
-        .value();
-}
+};

@@ -8,8 +8,6 @@
 #include "elf/kernel_image.h"
 #include "tests/fuzz/fuzz_support.h"
 
-#include <vector>
-
 namespace {
 
 using u128 = unsigned __int128;
@@ -17,6 +15,11 @@ using u128 = unsigned __int128;
 struct Segment {
     uint64_t offset, filesz, vaddr, memsz;
 };
+
+std::string plan_text(uint64_t entry, uint64_t base, uint64_t end, uint64_t size, uint64_t count) {
+    return "ok " + dec(entry) + " " + dec(base) + " " + dec(end) + " " + dec(size) + " " +
+           dec(count);
+}
 
 std::string reference(std::vector<uint8_t> file, std::vector<Segment>& segments) {
     const size_t size = file.size();
@@ -67,8 +70,8 @@ std::string reference(std::vector<uint8_t> file, std::vector<Segment>& segments)
     return segments.empty() ? "EmptyImage"
            : high > ~0xfffull || low % 4096 != 0 || !canonical || !entry_inside
                ? "BadHeader"
-               : "ok " + dec(entry) + " " + dec(uint64_t(low)) + " " + dec(uint64_t(high)) + " " +
-                     dec((uint64_t(high - low) + 4095) & ~0xfffull) + " " + dec(segments.size());
+               : plan_text(entry, uint64_t(low), uint64_t(high),
+                           (uint64_t(high - low) + 4095) & ~0xfffull, segments.size());
 }
 
 } // namespace
@@ -86,9 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     const Text name = kernel_image_error_name(kernel_image_error(planned.error()));
                     return !planned.ok()
                                ? std::string(name.bytes, name.length)
-                               : "ok " + dec(plan.entry_point) + " " + dec(plan.virtual_base) +
-                                     " " + dec(plan.virtual_end) + " " + dec(plan.image_size) +
-                                     " " + dec(plan.segment_count);
+                               : plan_text(plan.entry_point, plan.virtual_base, plan.virtual_end,
+                                           plan.image_size, plan.segment_count);
                 }),
                 expected);
     if (!expected.starts_with("ok") || plan.image_size > (16 << 20)) {

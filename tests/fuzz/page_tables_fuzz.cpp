@@ -1,28 +1,16 @@
-// Random memory maps, kernel ranges and framebuffers through the page-table
-// builder, in the boot's order, with and without a fifth-level root. The
-// per-page reference works out which leaf every virtual page must end up
-// with, or the check failure the run must end in. A software walk of the
-// built tables must find exactly those leaves, every upper entry a table
-// address with the flags 0x3, and no table page that no leaf needs. The
-// table-page estimate must cover what the build took, and must be exact (the
-// distinct 2 MiB, 1 GiB and 512 GiB slots of each stream of mappings) when
-// every stream comes in address order.
-// Random memory maps, kernel ranges and framebuffers through the page-table
-// builder, in the boot's order, with and without a fifth-level root. The
-// target works out from the arithmetic alone whether a run must end in a
-// check failure; after a build the oracle's walk of the tables must find
-// exactly the mappings made (a later one winning where two meet), every
-// upper entry a table address with the flags 0x3 and no empty table. The
-// pages taken must be those tables; the table-page estimate must cover them,
-// and be exact (the distinct 2 MiB, 1 GiB and 512 GiB slots of each stream of
-// mappings) when every stream comes in address order.
+// Random memory maps, kernel ranges, framebuffers and descriptor tables
+// through the page-table builder, in the boot's order, with and without a
+// fifth-level root. The target works out from the arithmetic alone whether a
+// run must end in a check failure; after a build the oracle's walk of the
+// tables must find exactly the mappings made (a later one winning where two
+// meet), every upper entry a table address with the flags 0x3 and no empty
+// table. The pages taken must be those tables; the table-page estimate must
+// cover them, and be exact (the distinct 2 MiB, 1 GiB and 512 GiB slots of
+// each stream of mappings) when every stream comes in address order.
 #include "firmware/page_ledger.h"
 #include "mm/processor_view.h"
 #include "mm/table_page_pool.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tests/oracle/oracle.h"
-
-#include <vector>
 
 namespace {
 
@@ -41,8 +29,7 @@ struct Streams {
         if (end_page > ~0ull || length == 0) {
             return length == 0 && end_page <= ~0ull;
         }
-        const u128 pages = (end_page - first) >> 12;
-        if ((physical & ~u128{0xfff}) + pages * 4096 > ~0ull) {
+        if ((physical & ~u128{0xfff}) + (end_page - first) > ~0ull) {
             return false; // the last page's leaf is written, then the cursor fails
         }
         oracle_tables_expect(virtual_start, static_cast<uint64_t>(physical), length, 1);
@@ -69,10 +56,9 @@ void abort_on_failure(void*, const char* check, const char* what, uint64_t a, ui
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in{data, size};
-    const uint8_t stride_selector = in.take<uint8_t>();
-    const uint64_t stride =
-        40 + (stride_selector & 0x80 ? stride_selector & 0x7f : 8 * (stride_selector & 7));
-    std::vector<HostDescriptor> map;
+    const uint8_t selector = in.take<uint8_t>();
+    const uint64_t stride = 40 + (selector & 0x80 ? selector & 0x7f : 8 * (selector & 7));
+    std::vector<oracle_descriptor> map;
     LoadPlan kernel = {};
     quillmor_handoff record = {};
     ProcessorView processor = {};
@@ -83,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // `length` & 0xffff bytes at `base` (none where it would reach 2^47).
     in.items(16, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
         if ((kind & 3) == 0) {
-            map.push_back({type, base, kind & 0x40 ? length | 1ull << 52 : length >> 12 & 1023});
+            map.push_back({type, base, kind & 0x40 ? length | 1ull << 52 : length >> 12 & 1023, 0});
         } else if ((kind & 3) == 1) {
             kernel = {.virtual_base = base,
                       .physical_base = length,
@@ -101,7 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         processor.five_level_paging = processor.five_level_paging || (kind & 0x43) == 3;
         return true;
     });
-    const uint64_t fb = record.framebuffer_address;
 
     // Descriptor by descriptor in map order, identity before direct map; then
     // the descriptor tables, the kernel and the framebuffer.
@@ -109,48 +94,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     oracle_tables_begin();
     std::string outcome = "mapped";
     for (uint64_t i = 0; i < map.size() && outcome == "mapped"; ++i) {
-        const HostDescriptor& d = map[i];
+        const oracle_descriptor& d = map[i];
         const bool ram = d.pages != 0 && d.type <= 15 && (0xc6fe >> d.type & 1) != 0;
         const bool mapped =
             d.pages >> 52 == 0 &&
             (!ram || (streams.map(0, d.base, d.base, d.pages << 12) && d.base < (1ull << 47) &&
                       streams.map(1, d.base + kDirectMapOffset, d.base, d.pages << 12)));
         outcome = i * stride % 8 != 0 ? "check incorrect alignment"
-                  : mapped            ? outcome
+                  : mapped            ? "mapped"
                                       : "check integer overflow";
     }
-    for (const IdentityRange& table : processor.descriptor_tables) {
-        if (outcome == "mapped" && !streams.map(2, table.base, table.base, table.length)) {
-            outcome = "check integer overflow"; // an empty range's end rounded up past 2^64
-        }
-    }
+    const uint64_t fb = record.framebuffer_address;
     const uint64_t fb_size = uint64_t{record.framebuffer_height} * record.framebuffer_pitch;
+    const IdentityRange* tables = processor.descriptor_tables;
     if (outcome == "mapped" &&
-        (!streams.map(2, kernel.virtual_base, kernel.physical_base, kernel.image_size) ||
-         (record.framebuffer_count != 0 &&
-          (fb >= (1ull << 47) || !streams.map(2, fb + kDirectMapOffset, fb, fb_size))))) {
-        outcome = "check integer overflow";
+        !(streams.map(2, tables[0].base, tables[0].base, tables[0].length) &&
+          streams.map(2, tables[1].base, tables[1].base, tables[1].length) &&
+          streams.map(2, kernel.virtual_base, kernel.physical_base, kernel.image_size) &&
+          (record.framebuffer_count == 0 ||
+           (fb < (1ull << 47) && streams.map(2, fb + kDirectMapOffset, fb, fb_size))))) {
+        outcome = "check integer overflow"; // an empty range's end rounded up past 2^64 too
     }
 
     // Table pages from the fake firmware's arena, which arrive filled with 0xCC.
     LoaderRun run(8 << 20);
     page_ledger().clear();
     std::vector<uint64_t> buffer;
-    const MemoryMap firmware_map = reading(run.firmware, map, stride, buffer);
+    const MemoryMap firmware_map = run.reading(map, stride, buffer);
     PageTableBuilder builder = create_page_table_root();
     const quillmor_handoff original = record;
-    uint64_t root = 0;
+    uint64_t root = builder.root;
     expect_same(run([&] {
-                    root = builder.root;
-                    return map_physical_memory(builder, firmware_map) &&
-                                   map_processor_pages(builder, processor) &&
-                                   map_kernel_image(builder, kernel) &&
-                                   (record.framebuffer_count == 0 ||
-                                    map_framebuffer(builder, record)) &&
-                                   (!processor.five_level_paging ||
-                                    (root = add_five_level_root(builder)) != 0)
-                               ? "mapped"
-                               : "failed";
+                    const bool mapped =
+                        map_physical_memory(builder, firmware_map) &&
+                        map_processor_pages(builder, processor) &&
+                        map_kernel_image(builder, kernel) &&
+                        (record.framebuffer_count == 0 || map_framebuffer(builder, record)) &&
+                        (!processor.five_level_paging || (root = add_five_level_root(builder)));
+                    return std::string(mapped ? "mapped" : "failed");
                 }),
                 outcome);
     if (outcome != "mapped") {
@@ -160,13 +141,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     oracle_tables_check(root, processor.five_level_paging ? 5 : 4, 0, abort_on_failure, nullptr,
                         nullptr, &census);
     const std::vector<std::string>& calls = run.firmware.calls; // the root first
-    const uint64_t taken =
-        static_cast<uint64_t>(std::count(calls.begin(), calls.end(), "AllocatePages")) - 1;
+    const uint64_t taken = std::count(calls.begin(), calls.end(), "AllocatePages") - 1;
     // Under five levels the four-level root stays taken beside the two halves
     // and the fifth-level root, which the census does not count.
-    require(taken == census.tables + (processor.five_level_paging ? 1 : 0), "table pages taken");
-    const uint64_t estimate = estimate_table_pages(firmware_map, kernel, original, processor);
     const uint64_t roots = processor.five_level_paging ? kFiveLevelTablePages : 0;
+    require(taken == census.tables + (roots != 0), "table pages taken");
+    const uint64_t estimate = estimate_table_pages(firmware_map, kernel, original, processor);
     require(estimate >= taken && (!streams.in_order || estimate == streams.slots + roots),
             "the estimate below the tables built, or not exact in address order");
     require(record.framebuffer_count == 0 || record.framebuffer_address == fb + kDirectMapOffset,
