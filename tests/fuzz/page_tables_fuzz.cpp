@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // 2^52); 1: the kernel, `type` pages and `kind` >> 4 bytes at `base` on
     // physical `length`; 2: a framebuffer of `type` + 1 lines of `length`
     // bytes at `base`; 3: a fifth level, or with 0x40 a descriptor table of
-    // `length` & 0xffff bytes at `base` (none where it would reach 2^47).
+    // `length` & 0xffff bytes at `base` (none past 2^47).
     in.items(16, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
         if ((kind & 3) == 0) {
             map.push_back({type, base, kind & 0x40 ? length | 1ull << 52 : length >> 12 & 1023, 0});
@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if ((kind & 0x43) == 0x43) {
             const uint64_t bytes = length & 0xffff;
-            processor.descriptor_tables[type & 1] = {base, base < (1ull << 47) - bytes ? bytes : 0};
+            processor.descriptor_tables[type & 1] = {base,
+                                                     base <= (1ull << 47) - bytes ? bytes : 0};
         }
         processor.five_level_paging = processor.five_level_paging || (kind & 0x43) == 3;
         return true;
