@@ -56,16 +56,6 @@ std::string hex(uint64_t value) {
     return text;
 }
 
-// The ramdisk's size as GetInfo gave it.
-uint64_t ramdisk_size(const FakeFirmware& firmware) {
-    for (const FakeFirmware::OpenFile& file : firmware.open_files) {
-        if (file.bytes == &firmware.files.at(kRamdiskFile)) {
-            return file.told_size;
-        }
-    }
-    return ORACLE_UNKNOWN;
-}
-
 // The oracle's failures, one line each.
 void note_failures(void* context, const char* check, const char* what, uint64_t a, uint64_t b) {
     if (what != nullptr) {
@@ -208,6 +198,8 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
                             reinterpret_cast<const uint8_t*>(ramdisk) + ramdisk_pages,
                             [](uint8_t b) { return b == 0; }));
     const std::vector<uint8_t>& kernel = firmware.files.at(kKernelFile);
+    const auto ramdisk_file = std::ranges::find(
+        firmware.open_files, &firmware.files.at(kRamdiskFile), &FakeFirmware::OpenFile::bytes);
     // Where this boot's kernel links: its entry is 0x40 in.
     const uint64_t base = *reinterpret_cast<const uint64_t*>(kernel.data() + 24) - 0x40;
     std::vector<oracle_descriptor> map(1); // never empty: a reading of no descriptors is known
@@ -266,7 +258,7 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, bool ram_ma
         .mode = &mode,
         .mode_known = record.framebuffer_count != 0,
         .acpi_root = reinterpret_cast<uint64_t>(firmware.acpi_tables[1]),
-        .ramdisk_length = ramdisk_size(firmware),
+        .ramdisk_length = ramdisk_file->told_size, // as GetInfo gave it
         .note = note_failures,
         .context = &failures,
     };
@@ -449,17 +441,15 @@ Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
         std::memcpy(seal.magic, kSealMagic, sizeof(kSealMagic));
         seal.version = kSealVersion;
         seal.flags = flags;
-        for (const auto& [file, digest] : {std::pair{kKernelFile, seal.kernel_sha256},
-                                           std::pair{kRamdiskFile, seal.ramdisk_sha256}}) {
+        for (const auto& [file, digest, flag] :
+             {std::tuple{kKernelFile, seal.kernel_sha256, kSealKernel},
+              {kRamdiskFile, seal.ramdisk_sha256, kSealRamdisk},
+              {kCommandLineFile, seal.command_line_sha256, kSealCommandLine}}) {
             Sha256 hash = sha256_start();
-            sha256_add(hash, fw.files.at(file).data(), fw.files.at(file).size());
+            (flags & flag) != 0
+                ? sha256_add(hash, fw.files.at(file).data(), fw.files.at(file).size())
+                : void();
             std::memcpy(digest, sha256_finish(hash).bytes, kSha256DigestBytes);
-        }
-        if ((flags & kSealCommandLine) != 0) {
-            const std::vector<uint8_t>& file = fw.files.at(kCommandLineFile);
-            Sha256 hash = sha256_start();
-            sha256_add(hash, file.data(), file.size());
-            std::memcpy(seal.command_line_sha256, sha256_finish(hash).bytes, kSha256DigestBytes);
         }
         fw.secure_boot = secure_boot;
         change == 1 ? void(fw.files[kKernelFile][0x1000] ^= 1) : void();
