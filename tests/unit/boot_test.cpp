@@ -26,13 +26,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <set>
 #include <string>
 #include <tuple>
@@ -380,17 +377,13 @@ Outcome expected(const Fault& f) {
 // Every message the loader passes to fatal_stop, from its sources.
 std::set<std::string> fatal_messages_in_sources() {
     std::set<std::string> messages;
-    const std::regex call("fatal_stop\\(\"([^\"]*)\"\\)");
-    for (const char* folder : {"boot", "diag", "firmware", "elf", "mm", "platform"}) {
-        for (const auto& file :
-             std::filesystem::directory_iterator(std::string(QUILLMOR_SOURCE_DIR "/") + folder)) {
-            std::ifstream in(file.path());
-            const std::string text((std::istreambuf_iterator<char>(in)), {});
-            for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it) {
-                messages.insert((*it)[1]);
-            }
-        }
+    FILE* grep = popen("cd '" QUILLMOR_SOURCE_DIR "' && grep -rhoP 'fatal_stop\\(\"\\K[^\"]*' "
+                       "boot diag firmware elf mm platform",
+                       "r");
+    for (char line[256]; std::fgets(line, sizeof(line), grep) != nullptr;) {
+        messages.insert(std::string(line, std::strcspn(line, "\n")));
     }
+    pclose(grep);
     return messages;
 }
 
@@ -667,13 +660,13 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             fatal("内核链接地址与直接映射重叠"), kernel_at(kDirect + 0x80000000 + 791 * 4096));
     special("a kernel linked right after the framebuffer in the direct map", {"kernel"},
             kernel_at(kDirect + 0x80000000 + 792 * 4096));
-    // The healthy boot's 15 regions and as many more as fill the table.
+    // The healthy boot's 15 regions and one more than fill the table (the
+    // region fuzz target holds the full table's edge exactly).
     special("runtime MMIO at 2^47, which has no identity address", {"kernel"},
             [](FakeFirmware& fw) {
                 fw.add_descriptor(EfiMemoryMappedIO, 1ull << 47, 16);
                 fw.memory_map.back().Attribute = 1ull << 63;
             });
-    special("512 regions", {"kernel"}, regions(497));
     special("513 regions", fatal("内存区表满"), regions(498));
     special("five-level paging left on", {"kernel", {"[quillmor] 页表就绪 PML5="}},
             [](FakeFirmware&) { fake_arch::state().cr4 = 1u << 12; });
