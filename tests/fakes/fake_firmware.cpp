@@ -78,41 +78,38 @@ EFI_STATUS EFIAPI allocate_pool(EFI_MEMORY_TYPE pool_type, UINTN size, void** bu
 
 EFI_STATUS EFIAPI get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key, UINTN* stride,
                                  uint32_t* version) {
-    FakeFirmware& firmware = *fw;
     const Call c = call("GetMemoryMap");
-    const UINTN count = firmware.memory_map.size(), needed = count * firmware.descriptor_size;
+    const UINTN count = fw->memory_map.size(), needed = count * fw->descriptor_size;
     if (c.is("Unchanged")) {
         return EFI_SUCCESS;
     }
-    *stride = c.is("StrideSmall") ? 24 : firmware.descriptor_size;
+    *stride = c.is("StrideSmall") ? 24 : fw->descriptor_size;
     *version = 1;
-    *key = firmware.map_key;
+    *key = fw->map_key;
     const UINTN offered = *size; // a failure writes the size too
     *size = c.is("SizeZero") && !c.answer ? 0 : c.is("StrideSmall") ? count * 24 : needed;
     if (c.answer || map == nullptr || offered < needed) {
-        for (; firmware.own_growth != 0; --firmware.own_growth) {
-            firmware.add_descriptor(EfiReservedMemoryType,
-                                    0x300000000 + firmware.own_growth * 0x2000, 1);
+        for (; fw->own_growth != 0; --fw->own_growth) {
+            fw->add_descriptor(EfiReservedMemoryType, 0x300000000 + fw->own_growth * 0x2000, 1);
         }
         return c.answer.value_or(EFI_BUFFER_TOO_SMALL);
     }
     std::memset(map, 0xEE, needed);
     for (size_t i = 0; i < count; ++i) {
-        std::memcpy(reinterpret_cast<uint8_t*>(map) + i * firmware.descriptor_size,
-                    &firmware.memory_map[i], sizeof(EFI_MEMORY_DESCRIPTOR));
+        std::memcpy(reinterpret_cast<uint8_t*>(map) + i * fw->descriptor_size, &fw->memory_map[i],
+                    sizeof(EFI_MEMORY_DESCRIPTOR));
     }
     return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI open_protocol(EFI_HANDLE handle, const EFI_GUID* protocol, void** interface,
                                 EFI_HANDLE agent, EFI_HANDLE controller, uint32_t attributes) {
-    FakeFirmware& firmware = *fw;
-    const Call c = call("OpenProtocol", agent == firmware.image_handle() && controller == nullptr &&
+    const Call c = call("OpenProtocol", agent == fw->image_handle() && controller == nullptr &&
                                             attributes == EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL);
     const std::tuple<EFI_HANDLE, const EFI_GUID*, void*> protocols[] = {
-        {firmware.image_handle(), &EFI_LOADED_IMAGE_PROTOCOL_GUID, &firmware.loaded_image},
-        {firmware.device_handle(), &EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, &firmware.file_system},
-        {firmware.graphics_handle(), &EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID, &firmware.graphics}};
+        {fw->image_handle(), &EFI_LOADED_IMAGE_PROTOCOL_GUID, &fw->loaded_image},
+        {fw->device_handle(), &EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, &fw->file_system},
+        {fw->graphics_handle(), &EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID, &fw->graphics}};
     for (const auto& [on, guid, found] : protocols) {
         if (!c.answer && handle == on && *protocol == *guid) {
             *interface = c.is("NullOut") ? nullptr : found;
@@ -126,14 +123,13 @@ EFI_STATUS EFIAPI open_protocol(EFI_HANDLE handle, const EFI_GUID* protocol, voi
 // carries the protocol.
 EFI_STATUS EFIAPI locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol, void* key,
                                 UINTN* size, EFI_HANDLE* buffer) {
-    FakeFirmware& firmware = *fw;
     const Call c = call("LocateHandle", type == ByProtocol && key == nullptr &&
                                             *protocol == EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID);
     if (c.answer || *size < 2 * sizeof(EFI_HANDLE)) {
         return c.answer.value_or(EFI_BUFFER_TOO_SMALL);
     }
-    buffer[0] = c.is("NullOut") ? nullptr : firmware.graphics_handle();
-    buffer[1] = firmware.device_handle();
+    buffer[0] = c.is("NullOut") ? nullptr : fw->graphics_handle();
+    buffer[1] = fw->device_handle();
     *size = c.is("SizeZero")   ? 0
             : c.is("SizeOdd")  ? 12
             : c.is("SizeHuge") ? 65 * sizeof(EFI_HANDLE)
@@ -151,17 +147,15 @@ EFI_STATUS EFIAPI exit_image(EFI_HANDLE image, EFI_STATUS status, UINTN size, CH
 
 // The first call accepts unaccepted memory, which changes the map.
 EFI_STATUS EFIAPI exit_boot_services(EFI_HANDLE image, UINTN key) {
-    FakeFirmware& firmware = *fw;
-    const Call c = call("ExitBootServices", image == firmware.image_handle());
-    firmware.exit_boot_services_keys.push_back(key);
-    for (EFI_MEMORY_DESCRIPTOR& descriptor : firmware.memory_map) {
-        if (firmware.exit_boot_services_keys.size() == 1 &&
-            descriptor.Type == EfiUnacceptedMemoryType) {
+    const Call c = call("ExitBootServices", image == fw->image_handle());
+    fw->exit_boot_services_keys.push_back(key);
+    for (EFI_MEMORY_DESCRIPTOR& descriptor : fw->memory_map) {
+        if (fw->exit_boot_services_keys.size() == 1 && descriptor.Type == EfiUnacceptedMemoryType) {
             descriptor.Type = EfiConventionalMemory;
-            ++firmware.map_key;
+            ++fw->map_key;
         }
     }
-    return c.answer.value_or(key == firmware.map_key ? EFI_SUCCESS : EFI_INVALID_PARAMETER);
+    return c.answer.value_or(key == fw->map_key ? EFI_SUCCESS : EFI_INVALID_PARAMETER);
 }
 
 // Only a call that switches the watchdog off is the call the loader makes.
@@ -208,27 +202,25 @@ EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL* self) {
 // allocation, each right after the last, never after Close: anything else is
 // its fault, not the firmware's.
 EFI_STATUS EFIAPI file_read(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) {
-    FakeFirmware& firmware = *fw;
     const Call c = call("File.Read");
     auto& file = *reinterpret_cast<FakeFirmware::OpenFile*>(self);
     const uint64_t at = reinterpret_cast<uint64_t>(buffer), asked = *size, read = file.reads++;
-    const bool in_a_block = std::ranges::any_of(firmware.allocations, [&](const auto& block) {
+    const bool in_a_block = std::ranges::any_of(fw->allocations, [&](const auto& block) {
         return block.first <= at && at + asked <= block.first + block.second;
     });
     if (file.closed || !in_a_block || (read != 0 && at != file.next_buffer) ||
         asked != std::min<uint64_t>(1 << 20, file.told_size - file.reported)) {
         throw std::logic_error("File.Read outside the reading contract");
     }
-    const uint8_t code = read < firmware.read_answers.size() ? firmware.read_answers[read] : 0;
+    const uint8_t code = read < fw->read_answers.size() ? fw->read_answers[read] : 0;
     const uint64_t left = file.bytes->size() - std::min(file.reported, file.bytes->size());
     const auto [status, count] = c.answer ? std::pair{*c.answer, asked} // nothing written back
-                                 : firmware.info_answer
-                                     ? read_answer(code, asked)
-                                     : std::pair{EFI_SUCCESS, std::min(asked, left)};
-    if (!c.answer && firmware.info_answer) {
-        std::memset(buffer, 0x5a, std::min(count, asked));
-    } else if (!c.answer) {
-        std::memcpy(buffer, file.bytes->data() + file.bytes->size() - left, count);
+                                 : fw->info_answer ? read_answer(code, asked)
+                                                   : std::pair{EFI_SUCCESS, std::min(asked, left)};
+    if (!c.answer) { // scripted bytes, or the file's
+        fw->info_answer
+            ? void(std::memset(buffer, 0x5a, std::min(count, asked)))
+            : void(std::memcpy(buffer, file.bytes->data() + file.bytes->size() - left, count));
     }
     *size = count;
     file.reported += count;
