@@ -21,6 +21,7 @@
 #include "tests/fakes/fake_firmware.h"
 #include "tests/oracle/oracle.h"
 
+#include <elf.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -66,19 +67,12 @@ void note_failures(void* context, const char* check, const char* what, uint64_t 
 // five pages of which the last is part. The bytes past the headers hold a
 // pattern, so that copied data shows.
 std::vector<uint8_t> kernel_file(uint64_t base = kKernelBase) {
-    struct [[gnu::packed]] FileHeader {
-        uint8_t ident[16];
-        uint16_t type, machine;
-        uint32_t version;
-        uint64_t entry, program_headers, section_headers;
-        uint32_t flags;
-        uint16_t size, program_header_size, program_header_count, unused[3];
-    } header = {{0x7f, 'E', 'L', 'F', 2, 1, 1}, 2, 62, 1, base + 0x40, 64, 0, 0, 64, 56, 2, {}};
-    struct ProgramHeader {
-        uint32_t type, flags;
-        uint64_t offset, address, physical, file_size, memory_size, align;
-    } segments[] = {{1, 5, 0x200, base, 0, 0x1800, 0x1800, 0x1000},
-                    {1, 6, 0x1a00, base + 0x2000, 0, 0x100, 0x2900, 0x1000}};
+    // Little-endian ELF64 for x86-64, version 1; its two program headers follow it.
+    const Elf64_Ehdr header = {
+        {0x7f, 'E', 'L', 'F', 2, 1, 1}, 2, 62, 1, base + 0x40, 64, 0, 0, 64, 56, 2, 0, 0, 0};
+    const Elf64_Phdr segments[] = {
+        {PT_LOAD, PF_R | PF_X, 0x200, base, 0, 0x1800, 0x1800, 0x1000},
+        {PT_LOAD, PF_R | PF_W, 0x1a00, base + 0x2000, 0, 0x100, 0x2900, 0x1000}};
     std::vector<uint8_t> file(0x1b00);
     for (size_t i = 0; i < file.size(); ++i) {
         file[i] = static_cast<uint8_t>(i * 131 + 7);
