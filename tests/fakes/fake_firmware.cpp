@@ -332,11 +332,11 @@ FakeFirmware::~FakeFirmware() {
 }
 
 const Fault* FakeFirmware::fault_for(const char* call) {
-    calls.push_back(call);
-    if (calls.size() > 100000) { // a loader that calls without end is stopped here
+    if (calls.size() == 100000) { // a loader that calls without end is stopped here
         throw std::runtime_error("the firmware is called without end");
     }
-    const int occurrence = occurrences[call]++;
+    const auto occurrence = std::ranges::count(calls, call);
+    calls.push_back(call);
     for (const Fault& f : faults) {
         if (f.call == call &&
             (f.occurrence == occurrence || (f.sticky && f.occurrence < occurrence))) {

@@ -69,7 +69,6 @@ struct FakeFirmware {
 
     std::vector<Fault> faults;
     std::vector<std::string> calls; // every call by name, in order
-    std::map<std::string, int> occurrences;
 
     // A fragmenting firmware serves every allocation from inside a
     // conventional-memory descriptor of the map, so that the descriptor
