@@ -21,10 +21,7 @@ void port_write8(uint16_t port, uint8_t value) {
 }
 
 uint8_t port_read8(uint16_t port) {
-    const uint64_t read = port == serial_port::kLineStatus ? state().line_status_reads++ : 0;
-    return port != serial_port::kLineStatus ? 0
-           : state().line_status            ? state().line_status(read)
-                                            : serial_port::kLineStatusTransmitterEmpty;
+    return port == serial_port::kLineStatus ? state().line_status(state().line_status_reads++) : 0;
 }
 
 void disable_interrupts() {
@@ -37,8 +34,7 @@ void halt_processor() {
 }
 
 CpuidResult cpuid(uint32_t leaf, uint32_t subleaf) {
-    const auto found = state().cpuid.find({leaf, subleaf});
-    return found == state().cpuid.end() ? CpuidResult{0, 0, 0, 0} : found->second;
+    return state().cpuid[{leaf, subleaf}]; // leaves not set answer zero
 }
 
 uint64_t read_cr4() {

@@ -31,7 +31,9 @@ struct State {
     bool interrupts_off = false; // nothing the loader does turns them on
     bool halted_with_interrupts_off = false;
     uint64_t line_status_reads = 0;
-    std::function<uint8_t(uint64_t read)> line_status;                // default: always ready
+    std::function<uint8_t(uint64_t read)> line_status = [](uint64_t) {
+        return uint8_t{0x20}; // the transmitter empty: always ready
+    };
     std::map<std::pair<uint32_t, uint32_t>, arch::CpuidResult> cpuid; // others: zero
     uint64_t cr4 = 0;
     arch::DescriptorTableRegister gdtr = {}, idtr = {};

@@ -9,7 +9,7 @@
 
 namespace {
 
-FakeFirmware* installed = nullptr;
+FakeFirmware* fw = nullptr; // the one the loader calls
 
 // The last arena is kept for the next fake of the same size: fresh memory
 // costs a page fault per page, which dominated short runs such as a fuzz
@@ -24,10 +24,6 @@ uint8_t* take_arena(uint64_t bytes) {
     return static_cast<uint8_t*>(std::aligned_alloc(4096, bytes));
 }
 
-FakeFirmware& fw() {
-    return *installed;
-}
-
 // One call as the firmware sees it: its fault, if any, and what it answers
 // at once when the loader called it wrongly or when the fault settles it by
 // itself (its status, or success with nothing written back).
@@ -38,7 +34,7 @@ struct Call {
 };
 
 Call call(const char* name, bool valid = true) {
-    const Fault* fault = fw().fault_for(name);
+    const Fault* fault = fw->fault_for(name);
     const bool unchanged = fault && fault->shape == "Unchanged";
     return {fault, !valid                              ? EFI_INVALID_PARAMETER
                    : fault && fault->shape == "Status" ? fault->status
@@ -46,7 +42,7 @@ Call call(const char* name, bool valid = true) {
                                                        : std::nullopt};
 }
 
-EFI_FILE_PROTOCOL* open_file(const std::vector<uint8_t>* bytes);
+EFI_STATUS open_file(const Call& c, const std::vector<uint8_t>* bytes, EFI_FILE_PROTOCOL** out);
 
 // AllocatePages and AllocatePool: `bytes` from the arena into `*out`; a pool
 // block has room to be handed out 4 bytes off its alignment.
@@ -55,7 +51,7 @@ EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) 
         return *c.answer;
     }
     const uint64_t address =
-        bytes > fw().largest_allocation ? 0 : fw().allocate(bytes + 4 * !pages, pages);
+        bytes > fw->largest_allocation ? 0 : fw->allocate(bytes + 4 * !pages, pages);
     if (address == 0) {
         return EFI_OUT_OF_RESOURCES;
     }
@@ -64,7 +60,7 @@ EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) 
            : c.is("Misaligned") ? address + 4
                                 : address;
     if (!c.is("NullOut") && !c.is("PastTop")) { // allocations that are really there
-        fw().allocations.emplace_back(*out, bytes);
+        fw->allocations.emplace_back(*out, bytes);
     }
     return EFI_SUCCESS;
 }
@@ -82,41 +78,38 @@ EFI_STATUS EFIAPI allocate_pool(EFI_MEMORY_TYPE pool_type, UINTN size, void** bu
 
 EFI_STATUS EFIAPI get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key, UINTN* stride,
                                  uint32_t* version) {
-    FakeFirmware& firmware = fw();
     const Call c = call("GetMemoryMap");
-    const UINTN count = firmware.memory_map.size(), needed = count * firmware.descriptor_size;
+    const UINTN count = fw->memory_map.size(), needed = count * fw->descriptor_size;
     if (c.is("Unchanged")) {
         return EFI_SUCCESS;
     }
-    *stride = c.is("StrideSmall") ? 24 : firmware.descriptor_size;
+    *stride = c.is("StrideSmall") ? 24 : fw->descriptor_size;
     *version = 1;
-    *key = firmware.map_key;
+    *key = fw->map_key;
     const UINTN offered = *size; // a failure writes the size too
     *size = c.is("SizeZero") && !c.answer ? 0 : c.is("StrideSmall") ? count * 24 : needed;
     if (c.answer || map == nullptr || offered < needed) {
-        for (; firmware.own_growth != 0; --firmware.own_growth) {
-            firmware.add_descriptor(EfiReservedMemoryType,
-                                    0x300000000 + firmware.own_growth * 0x2000, 1);
+        for (; fw->own_growth != 0; --fw->own_growth) {
+            fw->add_descriptor(EfiReservedMemoryType, 0x300000000 + fw->own_growth * 0x2000, 1);
         }
         return c.answer.value_or(EFI_BUFFER_TOO_SMALL);
     }
     std::memset(map, 0xEE, needed);
     for (size_t i = 0; i < count; ++i) {
-        std::memcpy(reinterpret_cast<uint8_t*>(map) + i * firmware.descriptor_size,
-                    &firmware.memory_map[i], sizeof(EFI_MEMORY_DESCRIPTOR));
+        std::memcpy(reinterpret_cast<uint8_t*>(map) + i * fw->descriptor_size, &fw->memory_map[i],
+                    sizeof(EFI_MEMORY_DESCRIPTOR));
     }
     return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI open_protocol(EFI_HANDLE handle, const EFI_GUID* protocol, void** interface,
                                 EFI_HANDLE agent, EFI_HANDLE controller, uint32_t attributes) {
-    FakeFirmware& firmware = fw();
-    const Call c = call("OpenProtocol", agent == firmware.image_handle() && controller == nullptr &&
+    const Call c = call("OpenProtocol", agent == fw->image_handle() && controller == nullptr &&
                                             attributes == EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL);
     const std::tuple<EFI_HANDLE, const EFI_GUID*, void*> protocols[] = {
-        {firmware.image_handle(), &EFI_LOADED_IMAGE_PROTOCOL_GUID, &firmware.loaded_image},
-        {firmware.device_handle(), &EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, &firmware.file_system},
-        {firmware.graphics_handle(), &EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID, &firmware.graphics}};
+        {fw->image_handle(), &EFI_LOADED_IMAGE_PROTOCOL_GUID, &fw->loaded_image},
+        {fw->device_handle(), &EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, &fw->file_system},
+        {fw->graphics_handle(), &EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID, &fw->graphics}};
     for (const auto& [on, guid, found] : protocols) {
         if (!c.answer && handle == on && *protocol == *guid) {
             *interface = c.is("NullOut") ? nullptr : found;
@@ -130,14 +123,13 @@ EFI_STATUS EFIAPI open_protocol(EFI_HANDLE handle, const EFI_GUID* protocol, voi
 // carries the protocol.
 EFI_STATUS EFIAPI locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* protocol, void* key,
                                 UINTN* size, EFI_HANDLE* buffer) {
-    FakeFirmware& firmware = fw();
     const Call c = call("LocateHandle", type == ByProtocol && key == nullptr &&
                                             *protocol == EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID);
     if (c.answer || *size < 2 * sizeof(EFI_HANDLE)) {
         return c.answer.value_or(EFI_BUFFER_TOO_SMALL);
     }
-    buffer[0] = c.is("NullOut") ? nullptr : firmware.graphics_handle();
-    buffer[1] = firmware.device_handle();
+    buffer[0] = c.is("NullOut") ? nullptr : fw->graphics_handle();
+    buffer[1] = fw->device_handle();
     *size = c.is("SizeZero")   ? 0
             : c.is("SizeOdd")  ? 12
             : c.is("SizeHuge") ? 65 * sizeof(EFI_HANDLE)
@@ -146,26 +138,24 @@ EFI_STATUS EFIAPI locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* pro
 }
 
 EFI_STATUS EFIAPI exit_image(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data) {
-    fw().calls.push_back("Exit");
+    fw->calls.push_back("Exit");
     const auto* units = reinterpret_cast<const char16_t*>(data);
-    fw().exit_call = {image == fw().image_handle() ? status : 0, size,
-                      std::u16string(units, units + size / 2)};
+    fw->exit_call = {image == fw->image_handle() ? status : 0, size,
+                     std::u16string(units, units + size / 2)};
     return EFI_SUCCESS;
 }
 
 // The first call accepts unaccepted memory, which changes the map.
 EFI_STATUS EFIAPI exit_boot_services(EFI_HANDLE image, UINTN key) {
-    FakeFirmware& firmware = fw();
-    const Call c = call("ExitBootServices", image == firmware.image_handle());
-    firmware.exit_boot_services_keys.push_back(key);
-    for (EFI_MEMORY_DESCRIPTOR& descriptor : firmware.memory_map) {
-        if (firmware.exit_boot_services_keys.size() == 1 &&
-            descriptor.Type == EfiUnacceptedMemoryType) {
+    const Call c = call("ExitBootServices", image == fw->image_handle());
+    fw->exit_boot_services_keys.push_back(key);
+    for (EFI_MEMORY_DESCRIPTOR& descriptor : fw->memory_map) {
+        if (fw->exit_boot_services_keys.size() == 1 && descriptor.Type == EfiUnacceptedMemoryType) {
             descriptor.Type = EfiConventionalMemory;
-            ++firmware.map_key;
+            ++fw->map_key;
         }
     }
-    return c.answer.value_or(key == firmware.map_key ? EFI_SUCCESS : EFI_INVALID_PARAMETER);
+    return c.answer.value_or(key == fw->map_key ? EFI_SUCCESS : EFI_INVALID_PARAMETER);
 }
 
 // Only a call that switches the watchdog off is the call the loader makes.
@@ -177,7 +167,7 @@ EFI_STATUS EFIAPI set_watchdog_timer(UINTN timeout, uint64_t, UINTN, CHAR16*) {
 EFI_STATUS EFIAPI get_variable(const CHAR16* name, const EFI_GUID* vendor, uint32_t*, UINTN* size,
                                void* data) {
     const Call c = call("GetVariable", size != nullptr && (*size == 0 || data != nullptr));
-    const auto& value = fw().secure_boot;
+    const auto& value = fw->secure_boot;
     if (c.answer || !value || narrow(name) != "SecureBoot" || *vendor != EFI_GLOBAL_VARIABLE) {
         return c.answer.value_or(EFI_NOT_FOUND);
     }
@@ -191,27 +181,19 @@ EFI_STATUS EFIAPI get_variable(const CHAR16* name, const EFI_GUID* vendor, uint3
 }
 
 EFI_STATUS EFIAPI open_volume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL*, EFI_FILE_PROTOCOL** root) {
-    const Call c = call("OpenVolume");
-    if (c.answer) {
-        return *c.answer;
-    }
-    *root = c.is("NullOut") ? nullptr : open_file(nullptr);
-    return EFI_SUCCESS;
+    return open_file(call("OpenVolume"), nullptr, root);
 }
 
 EFI_STATUS EFIAPI file_open(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const CHAR16* name,
                             uint64_t mode, uint64_t attributes) {
     const Call c = call("File.Open", mode == EFI_FILE_MODE_READ && attributes == 0);
-    const auto found = fw().files.find(narrow(name));
-    if (c.answer || found == fw().files.end()) {
-        return c.answer.value_or(EFI_NOT_FOUND);
-    }
-    *out = c.is("NullOut") ? nullptr : open_file(&found->second);
-    return EFI_SUCCESS;
+    const auto found = fw->files.find(narrow(name));
+    return found == fw->files.end() ? c.answer.value_or(EFI_NOT_FOUND)
+                                    : open_file(c, &found->second, out);
 }
 
 EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL* self) {
-    fw().calls.push_back("File.Close");
+    fw->calls.push_back("File.Close");
     reinterpret_cast<FakeFirmware::OpenFile*>(self)->closed = true;
     return EFI_SUCCESS;
 }
@@ -220,27 +202,25 @@ EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL* self) {
 // allocation, each right after the last, never after Close: anything else is
 // its fault, not the firmware's.
 EFI_STATUS EFIAPI file_read(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) {
-    FakeFirmware& firmware = fw();
     const Call c = call("File.Read");
     auto& file = *reinterpret_cast<FakeFirmware::OpenFile*>(self);
     const uint64_t at = reinterpret_cast<uint64_t>(buffer), asked = *size, read = file.reads++;
-    const bool in_a_block = std::ranges::any_of(firmware.allocations, [&](const auto& block) {
+    const bool in_a_block = std::ranges::any_of(fw->allocations, [&](const auto& block) {
         return block.first <= at && at + asked <= block.first + block.second;
     });
     if (file.closed || !in_a_block || (read != 0 && at != file.next_buffer) ||
         asked != std::min<uint64_t>(1 << 20, file.told_size - file.reported)) {
         throw std::logic_error("File.Read outside the reading contract");
     }
-    const uint8_t code = read < firmware.read_answers.size() ? firmware.read_answers[read] : 0;
+    const uint8_t code = read < fw->read_answers.size() ? fw->read_answers[read] : 0;
     const uint64_t left = file.bytes->size() - std::min(file.reported, file.bytes->size());
     const auto [status, count] = c.answer ? std::pair{*c.answer, asked} // nothing written back
-                                 : firmware.info_answer
-                                     ? read_answer(code, asked)
-                                     : std::pair{EFI_SUCCESS, std::min(asked, left)};
-    if (!c.answer && firmware.info_answer) {
-        std::memset(buffer, 0x5a, std::min(count, asked));
-    } else if (!c.answer) {
-        std::memcpy(buffer, file.bytes->data() + file.bytes->size() - left, count);
+                                 : fw->info_answer ? read_answer(code, asked)
+                                                   : std::pair{EFI_SUCCESS, std::min(asked, left)};
+    if (!c.answer) { // scripted bytes, or the file's
+        fw->info_answer
+            ? void(std::memset(buffer, 0x5a, std::min(count, asked)))
+            : void(std::memcpy(buffer, file.bytes->data() + file.bytes->size() - left, count));
     }
     *size = count;
     file.reported += count;
@@ -253,41 +233,44 @@ EFI_STATUS EFIAPI file_get_info(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, U
                                 void* buffer) {
     const Call c = call("File.GetInfo", *type == EFI_FILE_INFO_ID);
     auto& file = *reinterpret_cast<FakeFirmware::OpenFile*>(self);
-    const auto& scripted = fw().info_answer;
-    EFI_FILE_INFO info = {};
-    info.FileSize = scripted ? scripted->file_size : file.bytes->size() - c.is("Short");
-    file.told_size = info.FileSize;
-    if (scripted && !c.answer) {
-        std::memcpy(buffer, &info, scripted->status == EFI_SUCCESS ? sizeof(info) : 0);
-        *size = scripted->size;
-        return scripted->status;
-    }
     const bool too_small = c.is("Status") && c.fault->status == EFI_BUFFER_TOO_SMALL;
-    *size = too_small ? 600 : c.answer ? *size : sizeof(EFI_FILE_INFO) + 36;
+    const FakeFirmware::FileInfoAnswer truth = {c.answer.value_or(EFI_SUCCESS),
+                                                too_small  ? 600
+                                                : c.answer ? *size
+                                                           : sizeof(EFI_FILE_INFO) + 36,
+                                                file.bytes->size() - c.is("Short")};
+    const auto [status, info_size, file_size] =
+        fw->info_answer && !c.answer ? *fw->info_answer : truth;
+    EFI_FILE_INFO info = {};
+    info.FileSize = file.told_size = file_size;
+    std::memcpy(buffer, &info, status == EFI_SUCCESS && !c.answer ? sizeof(info) : 0);
+    *size = info_size;
+    return status;
+}
+
+// A handle on the volume's root (no bytes) or on a file, unless the fault
+// settles the answer.
+EFI_STATUS open_file(const Call& c, const std::vector<uint8_t>* bytes, EFI_FILE_PROTOCOL** out) {
     if (c.answer) {
         return *c.answer;
     }
-    std::memcpy(buffer, &info, sizeof(info));
+    fw->open_files.push_back(
+        {{.Open = file_open, .Close = file_close, .Read = file_read, .GetInfo = file_get_info},
+         bytes});
+    *out = c.is("NullOut") ? nullptr : &fw->open_files.back().protocol;
     return EFI_SUCCESS;
 }
 
-EFI_FILE_PROTOCOL* open_file(const std::vector<uint8_t>* bytes) {
-    fw().open_files.push_back(
-        {{.Open = file_open, .Close = file_close, .Read = file_read, .GetInfo = file_get_info},
-         bytes});
-    return &fw().open_files.back().protocol;
-}
-
 EFI_STATUS EFIAPI set_attribute(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL* self, UINTN attribute) {
-    const bool error = self == fw().system_table()->StdErr;
+    const bool error = self == fw->system_table()->StdErr;
     const std::string mark = (error ? "<err " : "<out ") + std::to_string(attribute) + ">";
-    fw().console.append(mark.begin(), mark.end());
+    fw->console.append(mark.begin(), mark.end());
     return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* text) {
     for (const CHAR16* unit = text; *unit != 0; ++unit) {
-        fw().console.push_back(static_cast<char16_t>(*unit));
+        fw->console.push_back(static_cast<char16_t>(*unit));
     }
     return EFI_SUCCESS;
 }
@@ -338,22 +321,22 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
     for (const auto& [type, start, pages] : typical) {
         add_descriptor(static_cast<uint32_t>(type), start, pages);
     }
-    installed = this;
+    fw = this;
 }
 
 FakeFirmware::~FakeFirmware() {
     std::free(spare_arena);
     spare_arena = arena;
     spare_arena_size = arena_size;
-    installed = installed == this ? nullptr : installed;
+    fw = fw == this ? nullptr : fw;
 }
 
 const Fault* FakeFirmware::fault_for(const char* call) {
-    calls.push_back(call);
-    if (calls.size() > 100000) { // a loader that calls without end is stopped here
+    if (calls.size() == 100000) { // a loader that calls without end is stopped here
         throw std::runtime_error("the firmware is called without end");
     }
-    const int occurrence = occurrences[call]++;
+    const auto occurrence = std::ranges::count(calls, call);
+    calls.push_back(call);
     for (const Fault& f : faults) {
         if (f.call == call &&
             (f.occurrence == occurrence || (f.sticky && f.occurrence < occurrence))) {

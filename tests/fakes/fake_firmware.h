@@ -50,8 +50,6 @@ struct ExitCall {
 struct FakeFirmware {
     explicit FakeFirmware(uint64_t arena_bytes = 4ull << 20);
     ~FakeFirmware();
-    FakeFirmware(const FakeFirmware&) = delete;
-    FakeFirmware& operator=(const FakeFirmware&) = delete;
 
     EFI_SYSTEM_TABLE* system_table() { return &system_table_; }
     EFI_BOOT_SERVICES& boot_services() { return boot_services_; }
@@ -71,7 +69,6 @@ struct FakeFirmware {
 
     std::vector<Fault> faults;
     std::vector<std::string> calls; // every call by name, in order
-    std::map<std::string, int> occurrences;
 
     // A fragmenting firmware serves every allocation from inside a
     // conventional-memory descriptor of the map, so that the descriptor
