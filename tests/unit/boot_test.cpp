@@ -569,6 +569,8 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [](FakeFirmware& fw) { fw.secure_boot = {{1}}; });
     special("Secure Boot on, a seal with a flag of a later version", fatal("安全启动要求封存散列"),
             sealed({{1}}, 0, kSealKernel | kSealRamdisk | 1u << 3));
+    special("Secure Boot on, a seal of a later version", fatal("安全启动要求封存散列"),
+            [](FakeFirmware& fw) { sealed({{1}})(fw), quillmor_image_seal.version += 1; });
     special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed({{1}}));
     EXPECT_EQ(last_log, unsealed_log);
     special("sealed, Secure Boot off, the files as sealed", {"kernel"}, sealed(std::nullopt));
@@ -586,9 +588,14 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         return Outcome{.ending = "kernel", .command_line = text};
     };
     const std::tuple<std::string, std::u16string, std::string, Outcome, Arrange> lines[] = {
-        {"load options with a surrogate pair, as UTF-8",
+        {"load options with surrogate pairs, as UTF-8",
          std::u16string(u"console=ttyS0 名字 \U0001F600\0ignored", 27), "x",
          line("console=ttyS0 名字 \U0001F600"), nullptr},
+        // The last code point of each UTF-8 length and the first of the next;
+        // pairs with the last low and the last high surrogate.
+        {"load options at the edges of UTF-8's lengths",
+         u"\u007f\u0080\u07ff\u0800\uffff\U00010000\U000103ff\U0010ffff", "x",
+         line("\u007f\u0080\u07ff\u0800\uffff\U00010000\U000103ff\U0010ffff"), nullptr},
         {"no load options: the file, byte for byte",
          u"",
          "a b\n",
@@ -657,6 +664,13 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
                 fw.add_descriptor(EfiMemoryMappedIO, 1ull << 47, 16);
                 fw.memory_map.back().Attribute = 1ull << 63;
             });
+    special("runtime MMIO from a page below 2^47 past it", {"kernel"}, [](FakeFirmware& fw) {
+        fw.add_descriptor(EfiMemoryMappedIO, (1ull << 47) - 4096, 2);
+        fw.memory_map.back().Attribute = 1ull << 63;
+    });
+    special("a GDT ending exactly at 2^47", {"kernel"}, [](FakeFirmware&) {
+        fake_arch::state().gdtr = {(1ull << 47) - 4096, 0xfff};
+    });
     special("512 regions", {"kernel"}, regions(497));
     special("513 regions", fatal("内存区表满"), regions(498));
     special("five-level paging left on", {"kernel", {"[quillmor] 页表就绪 PML5="}},
@@ -690,6 +704,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {"Blt only", mode(PixelBltOnly, {}), false},
         {"a format of no such number", mode(4, {}), false},
         {"zero width", mode(bgr, {}, 0), false},
+        {"zero height", [](FakeFirmware& fw) { fw.graphics_info.VerticalResolution = 0; }, false},
         {"a scan line a pixel short of a line", mode(bgr, {}, 1024, 1023), false},
         {"a scan line of 0", mode(bgr, {}, 1024, 0), false},
         {"no mode", [](FakeFirmware& fw) { fw.graphics.Mode = nullptr; }, false},
