@@ -9,8 +9,12 @@
 #include <optional>
 #include <vector>
 
-// Tool exit statuses: 3 for an empty file (the loader stops with "文件为空"),
-// 10 + n for the n-th rejection name (NotElf64 = 10 ... EmptyImage = 16).
+// Tool exit statuses: 1 for usage or a file that cannot be read, 2 for an
+// unusable ramdisk, 3 for an empty kernel file (the loader stops with
+// "文件为空"), 10 + n for the n-th rejection name (NotElf64 = 10 ...
+// EmptyImage = 16).
+constexpr int kExitUsage = 1;
+constexpr int kExitBadRamdisk = 2;
 constexpr int kExitEmptyKernel = 3;
 constexpr int kExitFirstRejection = 10;
 

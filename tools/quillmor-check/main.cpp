@@ -10,14 +10,14 @@
 // EmptyImage = 16), as kernel_verdict.h gives them.
 #include "elf/kernel_image.h"
 #include "tools/quillmor-check/kernel_verdict.h"
+#include "tools/quillmor-check/read_whole.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,16 +31,6 @@ constexpr uint64_t kDirectMapStart = 0xffff800000000000ull;
 constexpr uint64_t kDirectMapWarnEnd = 0xffff900000000000ull;
 
 constexpr int kExitAccepted = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitBadRamdisk = 2;
-
-std::optional<std::vector<uint8_t>> read_whole(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 uint64_t pages_for(uint64_t bytes) {
     return (bytes + kPage - 1) / kPage;
@@ -109,13 +99,13 @@ int main(int argc, char** argv) {
         return usage();
     }
 
-    const auto kernel = read_whole(kernel_path);
+    auto kernel = read_whole(kernel_path);
     if (!kernel) {
         std::fprintf(stderr, "quillmor-check: cannot read %s\n", kernel_path);
         return kExitUsage;
     }
-    // The loader reads files into pool memory, which is 8-byte aligned.
-    std::vector<uint8_t> file(*kernel);
+    // A vector's heap block is 8-byte aligned, as the loader's file pages are.
+    std::vector<uint8_t> file = std::move(*kernel);
     int refusal = 0;
     const auto plan = judge_kernel(kernel_path, file, refusal);
     if (!plan) {

@@ -12,28 +12,18 @@
 #include "boot/seal_format.h"
 #include "crypto/sha256.h"
 #include "tools/quillmor-check/kernel_verdict.h"
+#include "tools/quillmor-check/read_whole.h"
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr int kExitUsage = 1;
-constexpr int kExitBadRamdisk = 2;
 constexpr int kExitBadLoader = 5;
-
-std::optional<std::vector<uint8_t>> read_whole(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
 
 uint64_t field(const std::vector<uint8_t>& image, uint64_t at, uint64_t bytes) {
     uint64_t value = 0;
@@ -151,13 +141,16 @@ int main(int argc, char** argv) {
     if (!loader_path || !kernel_path || !ramdisk_path || !output_path) {
         return usage();
     }
-    for (const char* path : {loader_path, kernel_path, ramdisk_path, command_line_path}) {
-        if (path != nullptr && !read_whole(path)) {
-            std::fprintf(stderr, "quillmor-seal: cannot read %s\n", path);
+    // Each file read once, all of them before anything is judged.
+    std::optional<std::vector<uint8_t>> files[4];
+    const char* const paths[4] = {loader_path, kernel_path, ramdisk_path, command_line_path};
+    for (int i = 0; i < 4; ++i) {
+        if (paths[i] != nullptr && !(files[i] = read_whole(paths[i]))) {
+            std::fprintf(stderr, "quillmor-seal: cannot read %s\n", paths[i]);
             return kExitUsage;
         }
     }
-    std::vector<uint8_t> image = *read_whole(loader_path);
+    std::vector<uint8_t>& image = *files[0];
     std::string why;
     const auto layout = find_layout(image, why);
     if (!layout) {
@@ -171,14 +164,14 @@ int main(int argc, char** argv) {
                      loader_path);
         return kExitBadLoader;
     }
-    const std::vector<uint8_t> kernel = *read_whole(kernel_path);
+    const std::vector<uint8_t>& kernel = *files[1];
     int refusal = 0;
     if (!judge_kernel(kernel_path, kernel, refusal)) {
         std::fprintf(stderr, "quillmor-seal: the loader would refuse %s; not sealed\n",
                      kernel_path);
         return refusal;
     }
-    const std::vector<uint8_t> ramdisk = *read_whole(ramdisk_path);
+    const std::vector<uint8_t>& ramdisk = *files[2];
     if (ramdisk.empty()) {
         std::fprintf(stderr,
                      "quillmor-seal: %s is empty; the loader stops with: [quillmor] "
@@ -196,7 +189,7 @@ int main(int argc, char** argv) {
     // Without the file the slot stays zero and the flag clear: sealed as absent.
     if (command_line_path != nullptr) {
         seal.flags |= kSealCommandLine;
-        digest_into(*read_whole(command_line_path), seal.command_line_sha256);
+        digest_into(*files[3], seal.command_line_sha256);
     }
     std::memcpy(&image[layout->seal_at], &seal, sizeof(seal));
     put32(image, layout->checksum_at, pe_checksum(image, layout->checksum_at));
