@@ -28,10 +28,7 @@ def main():
                 print(f"the second build failed: {command}\n{done.stdout}{done.stderr}")
                 return 1
         first, second = image.read_bytes(), (Path(folder) / "quillmor.efi").read_bytes()
-    differing = next((i for i, (a, b) in enumerate(zip(first, second)) if a != b),
-                     min(len(first), len(second)))
-    print(f"{image}: {len(first)} bytes; built again elsewhere: {len(second)} bytes, "
-          + ("identical" if first == second else f"the first difference at {differing}"))
+    print(f"{image}: built again elsewhere, " + ("identical" if first == second else "different"))
     return 0 if first == second else 1
 
 
