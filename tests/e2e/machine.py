@@ -33,9 +33,8 @@ def parse_size(text):
 
 
 def memory_options(memory):
-    """QEMU options for a machine with `memory`. Big guests get RAM that is
-    only backed once touched, and enough physical address bits for memory
-    pushed above the PCI hole."""
+    """QEMU options for `memory`; above 4 GiB, RAM backed only once touched
+    and address bits for the memory pushed above the PCI hole."""
     if parse_size(memory) <= 4 << 30:
         return f"-M q35 -m {memory}"
     return (f"-M q35,memory-backend=m0 -object memory-backend-ram,id=m0,size={memory},"
@@ -43,9 +42,8 @@ def memory_options(memory):
 
 
 def firmware_options(firmware, run_dir):
-    """OVMF as two flash devices with a fresh copy of its variable store
-    ("ovmf-secure": the build with Debian's test keys enrolled), or U-Boot as
-    the BIOS ROM."""
+    """OVMF with a fresh copy of its variable store ("ovmf-secure": Debian's
+    test keys enrolled), or U-Boot as the BIOS ROM."""
     if firmware == "u-boot":
         return ["-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"]
     variant = ".snakeoil" if firmware == "ovmf-secure" else ""
@@ -111,10 +109,9 @@ def _die_with_parent():
 
 
 def boot(firmware, options, disk, run_dir, deadline=120.0, on_output=None, screenshot=None):
-    """Boots `disk` (its writes discarded) on a machine of the QEMU `options`.
-    `on_output` gets each chunk of serial bytes as it arrives. With a
-    `screenshot` path there is no isa-debug-exit device, so a kernel halts
-    instead of leaving, and the display is saved there before QEMU stops."""
+    """Boots `disk` (its writes discarded) on the QEMU `options`, each chunk of
+    serial bytes to `on_output`. With a `screenshot` path there is no
+    isa-debug-exit device (a kernel halts), and the display is saved there."""
     monitor_path = run_dir / "monitor.sock"
     command = ["qemu-system-x86_64", "-accel", "tcg", "-nodefaults", "-display", "none",
                "-no-reboot", "-vga", "std", *shlex.split(options),
@@ -123,7 +120,6 @@ def boot(firmware, options, disk, run_dir, deadline=120.0, on_output=None, scree
                "-monitor", f"unix:{monitor_path},server=on,wait=off"]
     if screenshot is None:
         command += ["-device", "isa-debug-exit,iobase=0xf4,iosize=4"]
-    (run_dir / "command.txt").write_text(shlex.join(map(str, command)) + "\n")
     chunks, started = [], time.monotonic()
     with open(run_dir / "qemu-stderr.txt", "wb") as stderr:
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

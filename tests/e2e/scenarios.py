@@ -98,7 +98,8 @@ TABLE = [
     # Under Secure Boot only a sealed, signed loader runs, and only the files
     # it was sealed with; its log is an unsealed one's.
     Scenario("boot-secure-sealed-cmdline", firmware="ovmf-secure", sealed=True,
-             cmdline_file=COMMAND_LINE_FILE, extension="flags=3 cmdline=" + COMMAND_LINE_FILE.hex()),
+             cmdline_file=COMMAND_LINE_FILE,
+             extension="flags=3 cmdline=" + COMMAND_LINE_FILE.hex()),
     Scenario("secure-sealed-kernel-changed", firmware="ovmf-secure", sealed=True,
              change=KERNEL_FILE, ending="stop", expect=(2, "装载失败：内核散列不符")),
     Scenario("secure-unsigned-refused", firmware="ovmf-secure", ending="refused"),

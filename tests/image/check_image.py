@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the loader image as firmware gets it: a PE32+ image that imports
-nothing (no firmware resolves imports), with no instruction that needs the x87
-or vector state (U-Boot leaves CR4.OSFXSR clear, so the first SSE instruction
-raises #UD; nor may the loader disturb the firmware's state), and one write to
-CR3, the handover's.
+"""Checks the loader image: importing nothing (no firmware resolves
+imports); no instruction using x87 or vector state (U-Boot leaves CR4.OSFXSR
+clear, so SSE raises #UD); one write to CR3, the handover's.
 
     check_image.py IMAGE
 """
@@ -12,8 +10,7 @@ import re
 import subprocess
 import sys
 
-HEADERS = [r"Magic: 0x20B", r"ImportTableRVA: 0x0\s+ImportTableSize: 0x0",
-           r"DelayImportDescriptorRVA: 0x0"]
+HEADERS = [r"ImportTableRVA: 0x0\s+ImportTableSize: 0x0", r"DelayImportDescriptorRVA: 0x0"]
 # After any prefixes (taken whole, never given back to the mnemonic): an x87
 # mnemonic (all begin with "f"; FWAIT may show as "wait"), a state-only one, or
 # a vector or x87 register anywhere.
@@ -39,7 +36,7 @@ def main():
     if writes != ["movq %rcx, %cr3"]:
         problems.append(f"expected one write to CR3, the handover's; found {writes}")
     print("\n".join(f"{image}: {problem}" for problem in problems)
-          or f"{image}: PE32+, no imports; {len(code)} instructions, none uses x87, MMX, SSE "
+          or f"{image}: no imports; {len(code)} instructions, none uses x87, MMX, SSE "
              "or AVX state")
     return 1 if problems else 0
 
