@@ -83,9 +83,10 @@ class Scenario:
 
 
 TABLE = [
-    Scenario("boot-q35-256M-smp2", qemu="-M q35 -m 256M -smp 2"),
-    # Another processor model (1 GiB pages, leaf 0x0B), and a display with no
-    # framebuffer (virtio-gpu's mode can only be drawn on through Blt).
+    # Processor models apart from QEMU's own: one without CPUID leaf 0x0B, and
+    # one with 1 GiB pages; a display with no framebuffer (virtio-gpu's mode
+    # can only be drawn on through Blt).
+    Scenario("boot-conroe-256M-smp2", qemu="-M q35 -m 256M -smp 2 -cpu Conroe"),
     Scenario("boot-cpu-max-virtio-gpu", framebuffers=0,
              qemu="-M q35 -m 1G -cpu max -vga none -device virtio-gpu-pci"),
     # U-Boot passes load options of its own.
