@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""Builds the loader image a second time, from the same sources in a fresh
-build folder elsewhere (cmake/efi-image configured as the top-level build does
-it), and compares it byte for byte with the first: the same sources must give
-the same image whoever builds it and wherever, so a signed image can be
-checked against its sources.
+"""Builds the loader image again in a fresh folder elsewhere (cmake/efi-image
+as the top-level build configures it) and compares the two byte for byte: a
+signed image must be checkable against its sources.
 
     check_reproducible.py SOURCE_ROOT IMAGE GENERATOR
 """
@@ -23,15 +21,9 @@ def main():
                          "-DCMAKE_BUILD_TYPE=Release", f"-DQUILLMOR_ROOT={root}",
                          f"-DQUILLMOR_OUTPUT_DIR={folder}"],
                         ["cmake", "--build", build, "--target", "quillmor"]):
-            done = subprocess.run(command, capture_output=True, text=True)
-            if done.returncode != 0:
-                print(f"the second build failed: {command}\n{done.stdout}{done.stderr}")
-                return 1
+            subprocess.run(command, capture_output=True, check=True)
         first, second = image.read_bytes(), (Path(folder) / "quillmor.efi").read_bytes()
-    differing = next((i for i, (a, b) in enumerate(zip(first, second)) if a != b),
-                     min(len(first), len(second)))
-    print(f"{image}: {len(first)} bytes; built again elsewhere: {len(second)} bytes, "
-          + ("identical" if first == second else f"the first difference at {differing}"))
+    print(f"{image}: built again elsewhere, " + ("identical" if first == second else "different"))
     return 0 if first == second else 1
 
 
