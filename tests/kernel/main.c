@@ -79,13 +79,9 @@ void* memset(void* destination, int value, unsigned long count) {
 
 static void note(void* context, const char* check, const char* what, uint64_t a, uint64_t b) {
     (void)context;
-    if (what == 0) {
-        checks_passed++;
-        say("[ktest] ok %s\r\n", check);
-    } else {
-        checks_failed++;
-        say("[ktest] FAIL %s: %s a=0x%x b=0x%x\r\n", check, what, a, b);
-    }
+    checks_passed += what == 0;
+    checks_failed += what != 0;
+    say(what ? "[ktest] FAIL %s: %s a=0x%x b=0x%x\r\n" : "[ktest] ok %s\r\n", check, what, a, b);
 }
 
 /* The x2APIC ID of CPUID leaf 0x0B when the processor implements it (a zero
@@ -94,16 +90,13 @@ static void note(void* context, const char* check, const char* what, uint64_t a,
 static uint32_t processor_identity(uint64_t* leaf) {
     uint32_t a, b, c, d;
     __cpuid_count(0, 0, a, b, c, d);
-    if (a >= 0x0b) {
-        __cpuid_count(0x0b, 0, a, b, c, d);
-        if ((b & 0xffff) != 0) {
-            *leaf = 0x0b;
-            return d;
-        }
+    *leaf = a >= 0x0b ? 0x0b : 1;
+    __cpuid_count((uint32_t)*leaf, 0, a, b, c, d);
+    if (*leaf == 0x0b && (b & 0xffff) == 0) {
+        *leaf = 1;
+        __cpuid_count(1, 0, a, b, c, d);
     }
-    __cpuid_count(1, 0, a, b, c, d);
-    *leaf = 1;
-    return b >> 24;
+    return *leaf == 0x0b ? d : b >> 24;
 }
 
 _Noreturn void kernel_main(void) {
