@@ -19,7 +19,6 @@
 static struct state {
     const struct oracle_handover* h;
     const struct quillmor_handoff* r;
-    const struct quillmor_extension* e;
     uint64_t failures, usable_own_pages, usable_own_page;
     uint32_t exit_count; /* descriptors of the exit's map read */
 } s;
@@ -40,20 +39,27 @@ static const void* physical(uint64_t address) {
     return (const void*)(uintptr_t)(s.h->window + address);
 }
 
-/* How many leading bytes two runs of `length` bytes have in common. */
-static uint64_t same_bytes(const void* got, const void* wanted, uint64_t length) {
-    const uint8_t *g = got, *w = wanted;
-    uint64_t i = 0;
-    while (i < length && g[i] == w[i]) {
-        i++;
+/* Whether the bytes at `at` start with the text. */
+static int starts_with(const void* at, const char* text) {
+    for (const char* c = at; *text != 0; c++, text++) {
+        if (*c != *text) {
+            return 0;
+        }
     }
-    return i;
+    return 1;
 }
 
-/* Whether the firmware structure at a physical address starts with its
-   signature of `length` bytes. */
-static int signed_at(uint64_t address, const char* signature, uint64_t length) {
-    return same_bytes(physical(address), signature, length) == length;
+static void expect_direct(uint64_t physical, uint64_t length) {
+    if (physical != 0) {
+        oracle_tables_expect(OFFSET + physical, physical, length, 1);
+    }
+}
+
+/* Whether the firmware structure of `length` bytes at a physical address
+   starts with its signature; the jump stands on it in the direct map. */
+static int firmware_table(uint64_t address, uint64_t length, const char* signature) {
+    expect_direct(address, length);
+    return starts_with(physical(address), signature);
 }
 
 /* Whether a direct-map address's `length` bytes all lie below 2^47. */
@@ -66,10 +72,10 @@ static int in_direct(uint64_t address, uint64_t length) {
    tables, each with its signature; and the map the exit was given, read when
    it is a map. Returns whether it was read. */
 static int check_extension(void) {
-    const struct quillmor_extension* e = s.e = physical(s.r->extension - OFFSET);
+    const struct quillmor_extension* e = physical(s.r->extension - OFFSET);
     uint64_t stride = e->memory_map_descriptor_size, size = e->memory_map_size;
     check("extension-header",
-          same_bytes(e->magic, "TKVAREXT", 8) != 8 || e->version != QUILLMOR_EXTENSION_VERSION ||
+          !starts_with(e->magic, "TKVAREXT") || e->version != QUILLMOR_EXTENSION_VERSION ||
               e->size != sizeof(struct quillmor_extension),
           e->version, e->size);
     check("extension-time-stamps", e->tsc_at_entry == 0 || e->tsc_at_entry >= e->tsc_at_handover,
@@ -82,9 +88,9 @@ static int check_extension(void) {
           e->command_line, e->command_line_length);
     if (s.h->first_map == 0) {
         check("extension-firmware-tables",
-              !signed_at(e->system_table, "IBI SYST", 8) ||
-                  (e->smbios3_entry != 0 && !signed_at(e->smbios3_entry, "_SM3_", 5)) ||
-                  (e->smbios_entry != 0 && !signed_at(e->smbios_entry, "_SM_", 4)),
+              !firmware_table(e->system_table, 24, "IBI SYST") ||
+                  (e->smbios3_entry != 0 && !firmware_table(e->smbios3_entry, 24, "_SM3_")) ||
+                  (e->smbios_entry != 0 && !firmware_table(e->smbios_entry, 31, "_SM_")),
               e->system_table, e->smbios3_entry);
     }
     if (check("extension-map",
@@ -93,6 +99,7 @@ static int check_extension(void) {
               size, stride)) {
         return 0;
     }
+    expect_direct(e->memory_map, size);
     for (uint64_t at = 0; at < size && s.exit_count < 4096; at += stride) {
         const uint64_t* d = physical(e->memory_map + at);
         exit_map[s.exit_count++] = (struct oracle_descriptor){(uint32_t)d[0], d[1], d[3], d[4]};
@@ -198,7 +205,10 @@ static void check_record(const struct oracle_descriptor* map, uint32_t count) {
     for (uint32_t i = want.region_count; i < QUILLMOR_MAX_REGIONS; i++) {
         want.regions[i].type = QUILLMOR_REGION_RESERVED;
     }
-    uint64_t same = same_bytes(r, &want, sizeof want);
+    uint64_t same = 0;
+    while (same < sizeof want && ((const uint8_t*)r)[same] == ((const uint8_t*)&want)[same]) {
+        same++;
+    }
     check("record", same != sizeof want, same, 0);
     check("kernel-and-module-places",
           r->kernel_physical_base == 0 || r->kernel_physical_base % PAGE != 0 || m->length == 0 ||
@@ -206,7 +216,7 @@ static void check_record(const struct oracle_descriptor* map, uint32_t count) {
           r->kernel_physical_base, m->address);
     if (h->acpi_root == ORACLE_UNKNOWN) {
         check("acpi-root",
-              r->acpi_root_pointer == 0 || !signed_at(r->acpi_root_pointer, "RSD PTR ", 8),
+              r->acpi_root_pointer == 0 || !firmware_table(r->acpi_root_pointer, 36, "RSD PTR "),
               r->acpi_root_pointer, 0);
     }
 }
@@ -224,23 +234,14 @@ static void own_page(void* context, uint64_t page) {
     }
 }
 
-static void expect_direct(uint64_t physical, uint64_t length) {
-    if (physical != 0) {
-        oracle_tables_expect(OFFSET + physical, physical, length, 1);
-    }
-}
-
-/* The mappings the protocol promises, in the order the loader makes them:
-   RAM of the types the loader maps (loader, boot and runtime services code
-   and data, conventional, ACPI reclaim and NVS, persistent, unaccepted) in
-   both; device memory the runtime services use at its own address only,
-   where it has one; then what the processor and the jump stand on. When the
-   map stands in for an earlier reading (`loose`), memory of other types but
-   unusable may have been RAM then, and may be mapped as such. */
-static void expect_mappings(const struct oracle_descriptor* map, uint32_t count, int loose) {
-    const struct oracle_handover* h = s.h;
-    const struct quillmor_handoff* r = s.r;
-    oracle_tables_begin();
+/* The mappings the map promises, in the order the loader makes them: RAM of
+   the types the loader maps (loader, boot and runtime services code and
+   data, conventional, ACPI reclaim and NVS, persistent, unaccepted) in both;
+   device memory the runtime services use at its own address only, where it
+   has one. When the map stands in for an earlier reading (`loose`), memory of
+   other types but unusable may have been RAM then, and may be mapped as
+   such. */
+static void expect_map(const struct oracle_descriptor* map, uint32_t count, int loose) {
     for (uint32_t i = 0; i < count; i++) {
         const struct oracle_descriptor* d = &map[i];
         uint64_t bytes = d->pages << 12;
@@ -253,37 +254,23 @@ static void expect_mappings(const struct oracle_descriptor* map, uint32_t count,
             oracle_tables_expect(OFFSET + d->base, d->base, bytes, ram);
         }
     }
-    for (uint32_t i = 0; i < h->pinned_count; i++) {
-        oracle_tables_expect(h->pinned[i].base, h->pinned[i].base, h->pinned[i].length, 1);
-    }
-    if (h->rsp != ORACLE_UNKNOWN) { /* where the kernel's first push lands */
-        oracle_tables_expect(h->rsp - 8, h->rsp - 8, 8, 1);
-    }
-    oracle_tables_expect(r->kernel_virtual_base, r->kernel_physical_base, h->kernel_image_size, 1);
-    if (r->framebuffer_count != 0) {
-        oracle_tables_expect(r->framebuffer_address, r->framebuffer_address - OFFSET,
-                             (uint64_t)r->framebuffer_height * r->framebuffer_pitch, 1);
-    }
-    /* The jump stands on these in the direct map whatever the map says: the
-       record's pages, and the firmware data the extension block points to,
-       named by the environment where it knows them. */
-    expect_direct(h->rdi - OFFSET, RECORD_BYTES);
-    for (uint32_t i = 0; i < h->direct_count; i++) {
-        expect_direct(h->direct[i].base, h->direct[i].length);
-    }
-    if (h->first_map == 0) {
-        expect_direct(s.e->memory_map, s.e->memory_map_size);
-        expect_direct(s.e->system_table, 24);
-        expect_direct(s.e->smbios3_entry, 24);
-        expect_direct(s.e->smbios_entry, 31);
-        expect_direct(r->acpi_root_pointer, 36);
-    }
 }
 
 uint64_t oracle_check_handover(const struct oracle_handover* h) {
     s = (struct state){.h = h};
-    if (h->rsp != ORACLE_UNKNOWN) {
+    /* What the processor and the jump stand on, mapped whatever the map
+       says: at their own address, and in the direct map the record's pages
+       and the firmware data the extension block points to. */
+    oracle_tables_begin();
+    for (uint32_t i = 0; i < h->pinned_count; i++) {
+        oracle_tables_expect(h->pinned[i].base, h->pinned[i].base, h->pinned[i].length, 1);
+    }
+    for (uint32_t i = 0; i < h->direct_count; i++) {
+        expect_direct(h->direct[i].base, h->direct[i].length);
+    }
+    if (h->rsp != ORACLE_UNKNOWN) { /* and where the kernel's first push lands */
         check("entry-stack", h->rsp % 16 != 0, h->rsp, 0);
+        oracle_tables_expect(h->rsp - 8, h->rsp - 8, 8, 1);
     }
     if (check("record-pointer",
               (h->cr3 & ~ORACLE_ADDRESS_MASK) != 0 || h->cr3 == 0 || h->rdi < OFFSET ||
@@ -291,25 +278,26 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
               h->cr3, h->rdi)) {
         return s.failures;
     }
-    s.r = physical(h->rdi - OFFSET);
+    const struct quillmor_handoff* r = s.r = physical(h->rdi - OFFSET);
+    expect_direct(h->rdi - OFFSET, RECORD_BYTES);
     int exit_map_read =
-        !check("extension-pointer", s.r->extension != h->rdi + QUILLMOR_EXTENSION_OFFSET,
-               s.r->extension, 0) &&
+        !check("extension-pointer", r->extension != h->rdi + QUILLMOR_EXTENSION_OFFSET,
+               r->extension, 0) &&
         check_extension();
-    if (!h->last_map && !exit_map_read) {
-        return s.failures;
-    }
     /* Without readings of its own the environment knows the exit's: the
        regions come from it, and it stands in for the reading the tables come
        from. */
-    const struct oracle_descriptor *first = h->first_map, *last = h->last_map;
-    uint32_t first_count = h->first_count, last_count = h->last_count;
-    if (last == 0) {
-        first = last = exit_map;
-        first_count = last_count = s.exit_count;
+    int own = h->last_map != 0;
+    if (!own && !exit_map_read) {
+        return s.failures;
     }
-    check_record(last, last_count);
-    expect_mappings(first, first_count, h->last_map == 0);
+    check_record(own ? h->last_map : exit_map, own ? h->last_count : s.exit_count);
+    expect_map(own ? h->first_map : exit_map, own ? h->first_count : s.exit_count, !own);
+    oracle_tables_expect(r->kernel_virtual_base, r->kernel_physical_base, h->kernel_image_size, 1);
+    if (r->framebuffer_count != 0) {
+        expect_direct(r->framebuffer_address - OFFSET,
+                      (uint64_t)r->framebuffer_height * r->framebuffer_pitch);
+    }
     s.failures +=
         oracle_tables_check(h->cr3, h->levels, h->window, h->note, h->context, own_page, 0);
     for (uint64_t page = 0; page < RECORD_BYTES; page += PAGE) {
