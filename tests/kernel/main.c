@@ -45,24 +45,18 @@ static void number(uint64_t value, unsigned base, unsigned width) {
     put("0123456789abcdef"[value % base]);
 }
 
-/* Text with %s (a string), %u (decimal) and %x (hexadecimal, at least as many
-   digits as a width before it says) for uint64_t arguments. */
+/* Text with %s (a string), %u (decimal) and %x (hexadecimal) for uint64_t
+   arguments. */
 static void say(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     for (const char* f = format; *f != 0; f++) {
         if (*f != '%') {
             put(*f);
-            continue;
-        }
-        unsigned width = 0;
-        while (*++f >= '0' && *f <= '9') {
-            width = width * 10 + (unsigned)(*f - '0');
-        }
-        if (*f == 's') {
+        } else if (*++f == 's') {
             say(va_arg(arguments, const char*)); /* the oracle's texts hold no % */
         } else {
-            number(va_arg(arguments, uint64_t), *f == 'u' ? 10 : 16, width);
+            number(va_arg(arguments, uint64_t), *f == 'u' ? 10 : 16, 1);
         }
     }
     va_end(arguments);
@@ -154,7 +148,9 @@ _Noreturn void kernel_main(void) {
                 stack = region->type;
             }
         }
-        say("[ktest] info ramdisk-fnv1a64=0x%16x length=%u\r\n", hash, record->modules[0].length);
+        say("[ktest] info ramdisk-fnv1a64=0x");
+        number(hash, 16, 16);
+        say(" length=%u\r\n", record->modules[0].length);
         say("[ktest] info stack region-type=%u\r\n", stack);
     }
     const struct quillmor_extension* extension =
@@ -162,7 +158,7 @@ _Noreturn void kernel_main(void) {
     /* The command line's bytes in hexadecimal: spaces and any UTF-8 survive. */
     say("[ktest] info extension flags=%u cmdline=", (uint64_t)extension->flags);
     for (uint64_t i = 0; i < extension->command_line_length; i++) {
-        say("%2x", (uint64_t)(uint8_t)extension->command_line_bytes[i]);
+        number((uint8_t)extension->command_line_bytes[i], 16, 2);
     }
     say("\r\n[ktest] info boot-processor leaf=0x%x entry-rflags=0x%x\r\n", leaf, entry_rflags);
     say("[ktest] done ok=%u failed=%u\r\n", checks_passed, checks_failed);

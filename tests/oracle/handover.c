@@ -13,6 +13,7 @@
 #define LIMIT (1ull << 47) /* physical addresses from here on have no direct-map address */
 #define PAGE 4096ull
 #define RECORD_BYTES (4 * PAGE)
+#define EXTENSION_COMMAND_LINE __builtin_offsetof(struct quillmor_extension, command_line_bytes)
 
 /* The handover being checked, and the loader's own pages (the record's, the
    tables') found in Usable entries: how many, and the last. */
@@ -67,25 +68,21 @@ static int in_direct(uint64_t address, uint64_t length) {
     return address >= OFFSET && address - OFFSET < LIMIT && length <= LIMIT - (address - OFFSET);
 }
 
-/* The extension block: its header, the time stamps, the command line in
-   place and terminated; where the environment cannot name the firmware's
+/* The extension block: its header, the time stamps in order, the command
+   line in place and terminated; where the environment cannot name the firmware's
    tables, each with its signature; and the map the exit was given, read when
    it is a map. Returns whether it was read. */
 static int check_extension(void) {
     const struct quillmor_extension* e = physical(s.r->extension - OFFSET);
     uint64_t stride = e->memory_map_descriptor_size, size = e->memory_map_size;
-    check("extension-header",
+    check("extension-block",
           !starts_with(e->magic, "TKVAREXT") || e->version != QUILLMOR_EXTENSION_VERSION ||
-              e->size != sizeof(struct quillmor_extension),
-          e->version, e->size);
-    check("extension-time-stamps", e->tsc_at_entry == 0 || e->tsc_at_entry >= e->tsc_at_handover,
-          e->tsc_at_entry, e->tsc_at_handover);
-    check("extension-command-line",
-          e->command_line != s.r->extension + __builtin_offsetof(struct quillmor_extension,
-                                                                 command_line_bytes) ||
+              e->size != sizeof(struct quillmor_extension) || e->tsc_at_entry == 0 ||
+              e->tsc_at_entry >= e->tsc_at_handover ||
+              e->command_line != s.r->extension + EXTENSION_COMMAND_LINE ||
               e->command_line_length >= QUILLMOR_COMMAND_LINE_CAPACITY ||
               e->command_line_bytes[e->command_line_length] != 0,
-          e->command_line, e->command_line_length);
+          e->version, e->command_line_length);
     if (s.h->first_map == 0) {
         check("extension-firmware-tables",
               !firmware_table(e->system_table, 24, "IBI SYST") ||
