@@ -104,32 +104,30 @@ static int check_extension(void) {
     return 1;
 }
 
-/* The mode the record describes, where the firmware's is unknown: the bit
-   masks of its channels, apart in the pixel, and the rest of the pixel
-   reserved; 0 when it describes none. */
+/* The mode the record describes, where the firmware's is unknown: each
+   channel's bits taken from those of the pixel no channel before took, the
+   rest of the pixel reserved; 0 when it describes none. */
 static const struct oracle_mode* described_mode(const struct quillmor_handoff* r) {
     static struct oracle_mode mode;
     const uint8_t* channel = &r->red_mask_size;
     unsigned bits = r->framebuffer_bits_per_pixel;
-    uint32_t masks[3], used = 0;
-    if (r->framebuffer_count == 0 || bits % 8 != 0 || bits > 32) {
+    if (r->framebuffer_count == 0 || bits == 0 || bits % 8 != 0 || bits > 32) {
         return 0;
     }
+    mode = (struct oracle_mode){2,
+                                {0, 0, 0, (uint32_t)((1ull << bits) - 1)},
+                                r->framebuffer_width,
+                                r->framebuffer_height,
+                                r->framebuffer_pitch / (bits / 8),
+                                r->framebuffer_address - OFFSET};
     for (unsigned c = 0; c < 3; c++) {
         unsigned size = channel[2 * c], shift = channel[2 * c + 1];
-        masks[c] = size + shift > bits ? 0 : (uint32_t)(((1ull << size) - 1) << shift);
-        if (masks[c] == 0 || (used & masks[c]) != 0) {
+        mode.masks[c] = size + shift > bits ? 0 : (uint32_t)(((1ull << size) - 1) << shift);
+        if (mode.masks[c] == 0 || (mode.masks[c] & ~mode.masks[3]) != 0) {
             return 0;
         }
-        used |= masks[c];
+        mode.masks[3] &= ~mode.masks[c];
     }
-    mode =
-        (struct oracle_mode){2,
-                             {masks[0], masks[1], masks[2], (uint32_t)((1ull << bits) - 1) & ~used},
-                             r->framebuffer_width,
-                             r->framebuffer_height,
-                             r->framebuffer_pitch / (bits / 8),
-                             r->framebuffer_address - OFFSET};
     return &mode;
 }
 
