@@ -6,10 +6,11 @@
  * "[ktest] " lines on the first serial port, which the loader has programmed,
  * and an exit status on QEMU's isa-debug-exit port.
  *
- * The firmware's memory map is gone after the exit, so the oracle judges the
- * tables against the region table the record gives. The kernel keeps the
- * firmware's IDT: an exception reaches the firmware's handler through the
- * pages the loader keeps mapped, and OVMF reports it on the serial port.
+ * The firmware's memory map is gone after the exit; the oracle judges the
+ * regions and the tables by the map the exit was given, which the extension
+ * block names. The kernel keeps the firmware's IDT: an exception reaches the
+ * firmware's handler through the pages the loader keeps mapped, and OVMF
+ * reports it on the serial port.
  */
 #include <cpuid.h>
 #include <stdarg.h>
