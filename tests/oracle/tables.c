@@ -42,12 +42,14 @@ static struct walk {
     void (*visit)(void*, uint64_t);
     void* context;
     uint64_t tables, count[KINDS], first[KINDS];
-    /* The interval [start, next) the cursor is in, the run that wins it (-1:
-       none), whether a run holding it must be mapped, and how many of its
-       leaves are right. */
-    uint64_t start, next, matched;
-    int32_t winner;
-    int required;
+    /* The interval [start, next) the cursor is in: how many of its leaves
+       are right, the run that wins it (0: none), and whether a run holding
+       it must be mapped. */
+    struct interval {
+        uint64_t start, next, matched;
+        const struct run* winner;
+        int required;
+    } at;
 } w;
 
 static void tally(int kind, uint64_t amount, uint64_t where) {
@@ -59,21 +61,18 @@ static void tally(int kind, uint64_t amount, uint64_t where) {
    run holding that page wins it, and it ends at the first edge of a run
    after that page. */
 static void advance(void) {
-    if (w.required && w.matched != w.next - w.start) {
-        tally(MISSING, w.next - w.start - w.matched, w.start << 12);
+    struct interval* at = &w.at;
+    if (at->required && at->matched != at->next - at->start) {
+        tally(MISSING, at->next - at->start - at->matched, at->start << 12);
     }
-    w.start = w.next;
-    w.next = VPN_SPACE;
-    w.winner = -1;
-    w.required = 0;
-    w.matched = 0;
+    *at = (struct interval){.start = at->next, .next = VPN_SPACE};
     for (uint32_t i = 0; i < run_count; i++) {
         uint64_t from = runs[i].vpn, end = (from + runs[i].pages) % VPN_SPACE;
-        w.next = from > w.start && from < w.next ? from : w.next;
-        w.next = end > w.start && end < w.next ? end : w.next;
-        if ((w.start - from) % VPN_SPACE < runs[i].pages) {
-            w.winner = (int32_t)i;
-            w.required |= runs[i].required;
+        at->next = from > at->start && from < at->next ? from : at->next;
+        at->next = end > at->start && end < at->next ? end : at->next;
+        if ((at->start - from) % VPN_SPACE < runs[i].pages) {
+            at->winner = &runs[i];
+            at->required |= runs[i].required;
         }
     }
 }
@@ -83,18 +82,16 @@ static void judge_leaf(uint64_t vpn, uint64_t entry) {
        sign-extends to it; the others no mapping explains. */
     uint64_t page = vpn % VPN_SPACE;
     int reached = w.levels == 4 || vpn == (page >> 35 ? page | 0x1ffull << 36 : page);
-    while (reached && page >= w.next) {
+    while (reached && page >= w.at.next) {
         advance();
     }
-    if (!reached || w.winner < 0) {
+    const struct run* r = reached ? w.at.winner : 0;
+    if (r == 0) {
         tally(STRAY, 1, vpn << 12);
-        return;
-    }
-    const struct run* r = &runs[w.winner];
-    if ((entry & ~LEAF_IGNORED) != ((r->ppn + (page - r->vpn) % VPN_SPACE) << 12 | 3)) {
+    } else if ((entry & ~LEAF_IGNORED) != ((r->ppn + (page - r->vpn) % VPN_SPACE) << 12 | 3)) {
         tally(WRONG, 1, page << 12);
     } else {
-        w.matched++;
+        w.at.matched++;
     }
 }
 
@@ -131,7 +128,7 @@ uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, or
                                               "nothing-else-mapped", "all-mapped"};
     w = (struct walk){.window = window, .levels = levels, .visit = visit, .context = context};
     walk_table(root, levels, 0);
-    while (w.start < VPN_SPACE) {
+    while (w.at.start < VPN_SPACE) {
         advance();
     }
     uint64_t failures = 0;
