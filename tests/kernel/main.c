@@ -114,7 +114,6 @@ _Noreturn void kernel_main(void) {
     uint64_t levels = (cr4 & (1u << 12)) != 0 ? 5 : 4;
     say("[ktest] start\r\n");
     say("[ktest] rdi=0x%x cr3=0x%x rsp=0x%x levels=%u\r\n", entry_rdi, cr3, entry_rsp, levels);
-    uint64_t span = (uint64_t)(kernel_image_end - kernel_image_start);
     struct oracle_handover handover = {
         .window = QUILLMOR_DIRECT_MAP_OFFSET,
         .rdi = entry_rdi,
@@ -126,7 +125,8 @@ _Noreturn void kernel_main(void) {
         .pinned_count = apic != ORACLE_UNKNOWN ? 3 : 2,
         .levels = (unsigned)levels,
         .kernel_virtual_base = (uint64_t)(uintptr_t)kernel_image_start,
-        .kernel_image_size = (span + 4095) & ~4095ull, /* the landing area: whole pages */
+        /* The landing area: whole pages. */
+        .kernel_image_size = (uint64_t)(kernel_image_end - kernel_image_start + 4095) & ~4095ull,
         .processor_id = processor_identity(&leaf),
         .acpi_root = ORACLE_UNKNOWN,
         .ramdisk_length = ORACLE_UNKNOWN,
