@@ -7,8 +7,9 @@
  */
 #include "oracle.h"
 
-/* Room for two runs per descriptor of the largest map a firmware gives, and
-   the few ranges the handover adds; no caller comes near it. */
+/* Room for two runs for each descriptor of a map of a thousand, and the few
+   ranges the handover adds; the firmwares' maps hold a few hundred, the fake's
+   and the fuzz targets' fewer. */
 #define MAX_RUNS 2048u
 #define VPN_SPACE (1ull << 36)
 #define UPPER_IGNORED 0x20ull /* accessed, set by the processor */
