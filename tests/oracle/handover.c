@@ -40,27 +40,23 @@ static const void* physical(uint64_t address) {
     return (const void*)(uintptr_t)(s.h->window + address);
 }
 
-/* Whether the bytes at `at` start with the text. */
-static int starts_with(const void* at, const char* text) {
-    for (const char* c = at; *text != 0; c++, text++) {
-        if (*c != *text) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
 static void expect_direct(uint64_t physical, uint64_t length) {
     if (physical != 0) {
         oracle_tables_expect(OFFSET + physical, physical, length, 1);
     }
 }
 
-/* Whether the firmware structure of `length` bytes at a physical address
-   starts with its signature; the jump stands on it in the direct map. */
-static int firmware_table(uint64_t address, uint64_t length, const char* signature) {
+/* Whether the structure of `length` bytes at a physical address (the
+   firmware's, or the extension block) starts with its signature; the jump
+   stands on it in the direct map. */
+static int signed_at(uint64_t address, uint64_t length, const char* signature) {
     expect_direct(address, length);
-    return starts_with(physical(address), signature);
+    for (const char* at = physical(address); *signature != 0; at++, signature++) {
+        if (*at != *signature) {
+            return 0;
+        }
+    }
+    return 1;
 }
 
 /* Whether a direct-map address's `length` bytes all lie below 2^47. */
@@ -76,18 +72,18 @@ static int check_extension(void) {
     const struct quillmor_extension* e = physical(s.r->extension - OFFSET);
     uint64_t stride = e->memory_map_descriptor_size, size = e->memory_map_size;
     check("extension-block",
-          !starts_with(e->magic, "TKVAREXT") || e->version != QUILLMOR_EXTENSION_VERSION ||
-              e->size != sizeof(struct quillmor_extension) || e->tsc_at_entry == 0 ||
-              e->tsc_at_entry >= e->tsc_at_handover ||
+          !signed_at(s.r->extension - OFFSET, sizeof *e, "TKVAREXT") ||
+              e->version != QUILLMOR_EXTENSION_VERSION || e->size != sizeof *e ||
+              e->tsc_at_entry == 0 || e->tsc_at_entry >= e->tsc_at_handover ||
               e->command_line != s.r->extension + EXTENSION_COMMAND_LINE ||
               e->command_line_length >= QUILLMOR_COMMAND_LINE_CAPACITY ||
               e->command_line_bytes[e->command_line_length] != 0,
           e->version, e->command_line_length);
     if (s.h->first_map == 0) {
         check("extension-firmware-tables",
-              !firmware_table(e->system_table, 24, "IBI SYST") ||
-                  (e->smbios3_entry != 0 && !firmware_table(e->smbios3_entry, 24, "_SM3_")) ||
-                  (e->smbios_entry != 0 && !firmware_table(e->smbios_entry, 31, "_SM_")),
+              !signed_at(e->system_table, 24, "IBI SYST") ||
+                  (e->smbios3_entry != 0 && !signed_at(e->smbios3_entry, 24, "_SM3_")) ||
+                  (e->smbios_entry != 0 && !signed_at(e->smbios_entry, 31, "_SM_")),
               e->system_table, e->smbios3_entry);
     }
     if (check("extension-map",
@@ -211,7 +207,7 @@ static void check_record(const struct oracle_descriptor* map, uint32_t count) {
           r->kernel_physical_base, m->address);
     if (h->acpi_root == ORACLE_UNKNOWN) {
         check("acpi-root",
-              r->acpi_root_pointer == 0 || !firmware_table(r->acpi_root_pointer, 36, "RSD PTR "),
+              r->acpi_root_pointer == 0 || !signed_at(r->acpi_root_pointer, 36, "RSD PTR "),
               r->acpi_root_pointer, 0);
     }
 }
