@@ -6,10 +6,11 @@
  * "[ktest] " lines on the first serial port, which the loader has programmed,
  * and an exit status on QEMU's isa-debug-exit port.
  *
- * The firmware's memory map is gone after the exit, so the oracle judges the
- * tables against the region table the record gives. The kernel keeps the
- * firmware's IDT: an exception reaches the firmware's handler through the
- * pages the loader keeps mapped, and OVMF reports it on the serial port.
+ * The firmware's memory map is gone after the exit; the oracle judges the
+ * regions and the tables by the map the exit was given, which the extension
+ * block names. The kernel keeps the firmware's IDT: an exception reaches the
+ * firmware's handler through the pages the loader keeps mapped, and OVMF
+ * reports it on the serial port.
  */
 #include <cpuid.h>
 #include <stdarg.h>
@@ -45,24 +46,18 @@ static void number(uint64_t value, unsigned base, unsigned width) {
     put("0123456789abcdef"[value % base]);
 }
 
-/* Text with %s (a string), %u (decimal) and %x (hexadecimal, at least as many
-   digits as a width before it says) for uint64_t arguments. */
+/* Text with %s (a string), %u (decimal) and %x (hexadecimal) for uint64_t
+   arguments. */
 static void say(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     for (const char* f = format; *f != 0; f++) {
         if (*f != '%') {
             put(*f);
-            continue;
-        }
-        unsigned width = 0;
-        while (*++f >= '0' && *f <= '9') {
-            width = width * 10 + (unsigned)(*f - '0');
-        }
-        if (*f == 's') {
+        } else if (*++f == 's') {
             say(va_arg(arguments, const char*)); /* the oracle's texts hold no % */
         } else {
-            number(va_arg(arguments, uint64_t), *f == 'u' ? 10 : 16, width);
+            number(va_arg(arguments, uint64_t), *f == 'u' ? 10 : 16, 1);
         }
     }
     va_end(arguments);
@@ -79,13 +74,9 @@ void* memset(void* destination, int value, unsigned long count) {
 
 static void note(void* context, const char* check, const char* what, uint64_t a, uint64_t b) {
     (void)context;
-    if (what == 0) {
-        checks_passed++;
-        say("[ktest] ok %s\r\n", check);
-    } else {
-        checks_failed++;
-        say("[ktest] FAIL %s: %s a=0x%x b=0x%x\r\n", check, what, a, b);
-    }
+    checks_passed += what == 0;
+    checks_failed += what != 0;
+    say(what ? "[ktest] FAIL %s: %s a=0x%x b=0x%x\r\n" : "[ktest] ok %s\r\n", check, what, a, b);
 }
 
 /* The x2APIC ID of CPUID leaf 0x0B when the processor implements it (a zero
@@ -94,16 +85,13 @@ static void note(void* context, const char* check, const char* what, uint64_t a,
 static uint32_t processor_identity(uint64_t* leaf) {
     uint32_t a, b, c, d;
     __cpuid_count(0, 0, a, b, c, d);
-    if (a >= 0x0b) {
-        __cpuid_count(0x0b, 0, a, b, c, d);
-        if ((b & 0xffff) != 0) {
-            *leaf = 0x0b;
-            return d;
-        }
+    *leaf = a >= 0x0b ? 0x0b : 1;
+    __cpuid_count((uint32_t)*leaf, 0, a, b, c, d);
+    if (*leaf == 0x0b && (b & 0xffff) == 0) {
+        *leaf = 1;
+        __cpuid_count(1, 0, a, b, c, d);
     }
-    __cpuid_count(1, 0, a, b, c, d);
-    *leaf = 1;
-    return b >> 24;
+    return *leaf == 0x0b ? d : b >> 24;
 }
 
 _Noreturn void kernel_main(void) {
@@ -126,7 +114,6 @@ _Noreturn void kernel_main(void) {
     uint64_t levels = (cr4 & (1u << 12)) != 0 ? 5 : 4;
     say("[ktest] start\r\n");
     say("[ktest] rdi=0x%x cr3=0x%x rsp=0x%x levels=%u\r\n", entry_rdi, cr3, entry_rsp, levels);
-    uint64_t span = (uint64_t)(kernel_image_end - kernel_image_start);
     struct oracle_handover handover = {
         .window = QUILLMOR_DIRECT_MAP_OFFSET,
         .rdi = entry_rdi,
@@ -138,7 +125,8 @@ _Noreturn void kernel_main(void) {
         .pinned_count = apic != ORACLE_UNKNOWN ? 3 : 2,
         .levels = (unsigned)levels,
         .kernel_virtual_base = (uint64_t)(uintptr_t)kernel_image_start,
-        .kernel_image_size = (span + 4095) & ~4095ull, /* the landing area: whole pages */
+        /* The landing area: whole pages. */
+        .kernel_image_size = (uint64_t)(kernel_image_end - kernel_image_start + 4095) & ~4095ull,
         .processor_id = processor_identity(&leaf),
         .acpi_root = ORACLE_UNKNOWN,
         .ramdisk_length = ORACLE_UNKNOWN,
@@ -161,7 +149,9 @@ _Noreturn void kernel_main(void) {
                 stack = region->type;
             }
         }
-        say("[ktest] info ramdisk-fnv1a64=0x%16x length=%u\r\n", hash, record->modules[0].length);
+        say("[ktest] info ramdisk-fnv1a64=0x");
+        number(hash, 16, 16);
+        say(" length=%u\r\n", record->modules[0].length);
         say("[ktest] info stack region-type=%u\r\n", stack);
     }
     const struct quillmor_extension* extension =
@@ -169,7 +159,7 @@ _Noreturn void kernel_main(void) {
     /* The command line's bytes in hexadecimal: spaces and any UTF-8 survive. */
     say("[ktest] info extension flags=%u cmdline=", (uint64_t)extension->flags);
     for (uint64_t i = 0; i < extension->command_line_length; i++) {
-        say("%2x", (uint64_t)(uint8_t)extension->command_line_bytes[i]);
+        number((uint8_t)extension->command_line_bytes[i], 16, 2);
     }
     say("\r\n[ktest] info boot-processor leaf=0x%x entry-rflags=0x%x\r\n", leaf, entry_rflags);
     say("[ktest] done ok=%u failed=%u\r\n", checks_passed, checks_failed);
