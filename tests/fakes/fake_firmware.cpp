@@ -25,8 +25,7 @@ uint8_t* take_arena(uint64_t bytes) {
 }
 
 // One call as the firmware sees it: its fault, if any, and what it answers
-// at once when the loader called it wrongly or when the fault settles it by
-// itself (its status, or success with nothing written back).
+// at once when the loader called it wrongly or when the fault is a status.
 struct Call {
     const Fault* fault;
     std::optional<EFI_STATUS> answer;
@@ -35,10 +34,8 @@ struct Call {
 
 Call call(const char* name, bool valid = true) {
     const Fault* fault = fw->fault_for(name);
-    const bool unchanged = fault && fault->shape == "Unchanged";
     return {fault, !valid                              ? EFI_INVALID_PARAMETER
-                   : fault && fault->shape == "Status" ? fault->status
-                   : unchanged                         ? std::optional(EFI_SUCCESS)
+                   : fault && fault->shape == "Status" ? std::optional(fault->status)
                                                        : std::nullopt};
 }
 
@@ -50,16 +47,14 @@ EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) 
     if (c.answer) {
         return *c.answer;
     }
-    const uint64_t address =
-        bytes > fw->largest_allocation ? 0 : fw->allocate(bytes + 4 * !pages, pages);
+    const uint64_t address = fw->allocate(bytes + 4 * !pages, pages);
     if (address == 0) {
         return EFI_OUT_OF_RESOURCES;
     }
-    *out = c.is("NullOut")      ? 0
-           : c.is("PastTop")    ? ~0xfffull // its last page ends at 2^64
+    *out = c.is("PastTop")      ? ~0xfffull // its last page ends at 2^64
            : c.is("Misaligned") ? address + 4
                                 : address;
-    if (!c.is("NullOut") && !c.is("PastTop")) { // allocations that are really there
+    if (!c.is("PastTop")) { // allocations that are really there
         fw->allocations.emplace_back(*out, bytes);
     }
     return EFI_SUCCESS;
@@ -80,9 +75,6 @@ EFI_STATUS EFIAPI get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN*
                                  uint32_t* version) {
     const Call c = call("GetMemoryMap");
     const UINTN count = fw->memory_map.size(), needed = count * fw->descriptor_size;
-    if (c.is("Unchanged")) {
-        return EFI_SUCCESS;
-    }
     *stride = c.is("StrideSmall") ? 24 : fw->descriptor_size;
     *version = 1;
     *key = fw->map_key;
@@ -112,7 +104,7 @@ EFI_STATUS EFIAPI open_protocol(EFI_HANDLE handle, const EFI_GUID* protocol, voi
         {fw->graphics_handle(), &EFI_GRAPHICS_OUTPUT_PROTOCOL_GUID, &fw->graphics}};
     for (const auto& [on, guid, found] : protocols) {
         if (!c.answer && handle == on && *protocol == *guid) {
-            *interface = c.is("NullOut") ? nullptr : found;
+            *interface = found;
             return EFI_SUCCESS;
         }
     }
@@ -128,12 +120,9 @@ EFI_STATUS EFIAPI locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* pro
     if (c.answer || *size < 2 * sizeof(EFI_HANDLE)) {
         return c.answer.value_or(EFI_BUFFER_TOO_SMALL);
     }
-    buffer[0] = c.is("NullOut") ? nullptr : fw->graphics_handle();
+    buffer[0] = fw->graphics_handle();
     buffer[1] = fw->device_handle();
-    *size = c.is("SizeZero")   ? 0
-            : c.is("SizeOdd")  ? 12
-            : c.is("SizeHuge") ? 65 * sizeof(EFI_HANDLE)
-                               : 2 * sizeof(EFI_HANDLE);
+    *size = c.is("SizeZero") ? 0 : c.is("SizeOdd") ? 12 : 2 * sizeof(EFI_HANDLE);
     return EFI_SUCCESS;
 }
 
@@ -212,20 +201,15 @@ EFI_STATUS EFIAPI file_read(EFI_FILE_PROTOCOL* self, UINTN* size, void* buffer) 
         asked != std::min<uint64_t>(1 << 20, file.told_size - file.reported)) {
         throw std::logic_error("File.Read outside the reading contract");
     }
-    const uint8_t code = read < fw->read_answers.size() ? fw->read_answers[read] : 0;
     const uint64_t left = file.bytes->size() - std::min(file.reported, file.bytes->size());
-    const auto [status, count] = c.answer ? std::pair{*c.answer, asked} // nothing written back
-                                 : fw->info_answer ? read_answer(code, asked)
-                                                   : std::pair{EFI_SUCCESS, std::min(asked, left)};
-    if (!c.answer) { // scripted bytes, or the file's
-        fw->info_answer
-            ? void(std::memset(buffer, 0x5a, std::min(count, asked)))
-            : void(std::memcpy(buffer, file.bytes->data() + file.bytes->size() - left, count));
+    const uint64_t count = c.answer ? asked : std::min(asked, left); // a failure writes nothing
+    if (!c.answer) {
+        std::memcpy(buffer, file.bytes->data() + file.bytes->size() - left, count);
     }
     *size = count;
     file.reported += count;
     file.next_buffer = at + count;
-    return status;
+    return c.answer.value_or(EFI_SUCCESS);
 }
 
 // A record with a long name does not fit the loader's 512 bytes.
@@ -234,18 +218,11 @@ EFI_STATUS EFIAPI file_get_info(EFI_FILE_PROTOCOL* self, const EFI_GUID* type, U
     const Call c = call("File.GetInfo", *type == EFI_FILE_INFO_ID);
     auto& file = *reinterpret_cast<FakeFirmware::OpenFile*>(self);
     const bool too_small = c.is("Status") && c.fault->status == EFI_BUFFER_TOO_SMALL;
-    const FakeFirmware::FileInfoAnswer truth = {c.answer.value_or(EFI_SUCCESS),
-                                                too_small  ? 600
-                                                : c.answer ? *size
-                                                           : sizeof(EFI_FILE_INFO) + 36,
-                                                file.bytes->size() - c.is("Short")};
-    const auto [status, info_size, file_size] =
-        fw->info_answer && !c.answer ? *fw->info_answer : truth;
     EFI_FILE_INFO info = {};
-    info.FileSize = file.told_size = file_size;
-    std::memcpy(buffer, &info, status == EFI_SUCCESS && !c.answer ? sizeof(info) : 0);
-    *size = info_size;
-    return status;
+    info.FileSize = file.told_size = file.bytes->size() - c.is("Short") + c.is("Long");
+    std::memcpy(buffer, &info, c.answer ? 0 : sizeof(info));
+    *size = too_small ? 600 : c.answer ? *size : sizeof(EFI_FILE_INFO) + 36;
+    return c.answer.value_or(EFI_SUCCESS);
 }
 
 // A handle on the volume's root (no bytes) or on a file, unless the fault
@@ -257,7 +234,7 @@ EFI_STATUS open_file(const Call& c, const std::vector<uint8_t>* bytes, EFI_FILE_
     fw->open_files.push_back(
         {{.Open = file_open, .Close = file_close, .Read = file_read, .GetInfo = file_get_info},
          bytes});
-    *out = c.is("NullOut") ? nullptr : &fw->open_files.back().protocol;
+    *out = &fw->open_files.back().protocol;
     return EFI_SUCCESS;
 }
 

@@ -20,18 +20,15 @@
 #include <vector>
 
 // How a call misbehaves (`shape`); a shape the call cannot take leaves it
-// healthy. (What the memory-map and file readers make of any size, stride,
-// count or status their fuzz targets check.)
+// healthy.
 //   Status       fails with the fault's status
-//   NullOut      succeeds, handing back a null pointer or handle
-//   Unchanged    succeeds without writing anything back
 //   Misaligned   memory 4 bytes off the alignment promised
 //   PastTop      memory that runs past 2^64
 //   SizeZero     a size of 0: an empty map, no handles
-//   SizeHuge     more handles than the buffer offered holds
 //   SizeOdd      a size that is not a multiple of the handle size
 //   StrideSmall  a memory map with descriptors of 24 bytes
 //   Short        a file a byte shorter than it is
+//   Long         a file a byte longer than it is: the last Read delivers nothing
 //   Gone         answers, then the boot services vanish from the system table
 struct Fault {
     std::string call; // "AllocatePages", "File.Read", ...
@@ -79,7 +76,6 @@ struct FakeFirmware {
     // Descriptors the firmware adds for allocations of its own once it has
     // answered a size query (one page each, apart, reserved).
     uint64_t own_growth = 0;
-    uint64_t largest_allocation = 1ull << 40; // in bytes; anything larger is refused
     std::vector<EFI_MEMORY_DESCRIPTOR> memory_map;
     UINTN descriptor_size = 48;
     UINTN map_key = 0x100;
@@ -97,15 +93,6 @@ struct FakeFirmware {
         bool closed = false;
     };
     std::deque<OpenFile> open_files;
-    // Instead of the truth, for the reader's fuzzing: what GetInfo answers,
-    // and how each Read does (`read_answer`; past the script, all asked).
-    struct FileInfoAnswer {
-        EFI_STATUS status;
-        UINTN size;
-        uint64_t file_size;
-    };
-    std::optional<FileInfoAnswer> info_answer;
-    std::vector<uint8_t> read_answers;
     std::vector<std::pair<uint64_t, uint64_t>> allocations; // address, bytes; pages and pool
     // The bytes of the global variable SecureBoot; none: no such variable.
     std::optional<std::vector<uint8_t>> secure_boot;
@@ -137,15 +124,6 @@ struct FakeFirmware {
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error = {};
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out = {};
 };
-
-// A scripted Read asked for `asked` bytes: codes below 0xA0 deliver all, then
-// part of it (code & 31 in 32nds), more than asked, or fail.
-inline std::pair<EFI_STATUS, uint64_t> read_answer(uint8_t code, uint64_t asked) {
-    return code < 0xA0   ? std::pair{EFI_SUCCESS, asked}
-           : code < 0xC0 ? std::pair{EFI_SUCCESS, asked * (code & 0x1f) / 32}
-           : code < 0xE0 ? std::pair{EFI_SUCCESS, asked + 1 + (code & 0x1f)}
-                         : std::pair{code & 1 ? EFI_DEVICE_ERROR : EFI_NOT_FOUND, uint64_t{0}};
-}
 
 // Text of a firmware path, for comparisons.
 std::string narrow(const CHAR16* text);
