@@ -12,14 +12,13 @@ namespace {
 FakeFirmware* fw = nullptr; // the one the loader calls
 
 // The last arena is kept for the next fake of the same size: fresh memory
-// costs a page fault per page, which dominated short runs such as a fuzz
-// input's. Plain globals, so that the arena stays reachable to the end.
-uint8_t* spare_arena = nullptr;
-uint64_t spare_arena_size = 0;
+// costs a page fault per page, which dominates a whole boot's run. A plain
+// global, so that the arena stays reachable to the end.
+std::pair<uint8_t*, uint64_t> spare_arena = {nullptr, 0};
 
 uint8_t* take_arena(uint64_t bytes) {
-    if (spare_arena != nullptr && spare_arena_size == bytes) {
-        return std::exchange(spare_arena, nullptr);
+    if (spare_arena.first != nullptr && spare_arena.second == bytes) {
+        return std::exchange(spare_arena.first, nullptr);
     }
     return static_cast<uint8_t*>(std::aligned_alloc(4096, bytes));
 }
@@ -152,20 +151,16 @@ EFI_STATUS EFIAPI set_watchdog_timer(UINTN timeout, uint64_t, UINTN, CHAR16*) {
     return call(timeout == 0 ? "SetWatchdogTimer" : "SetWatchdogTimer(on)").answer.value_or(0);
 }
 
-// Only the global SecureBoot variable exists, and only when the test set it.
+// Only the global SecureBoot variable exists, of one byte, and only when the
+// test set it.
 EFI_STATUS EFIAPI get_variable(const CHAR16* name, const EFI_GUID* vendor, uint32_t*, UINTN* size,
                                void* data) {
-    const Call c = call("GetVariable", size != nullptr && (*size == 0 || data != nullptr));
-    const auto& value = fw->secure_boot;
-    if (c.answer || !value || narrow(name) != "SecureBoot" || *vendor != EFI_GLOBAL_VARIABLE) {
+    const Call c = call("GetVariable", narrow(name) == "SecureBoot" &&
+                                           *vendor == EFI_GLOBAL_VARIABLE && *size == 1);
+    if (c.answer || !fw->secure_boot) {
         return c.answer.value_or(EFI_NOT_FOUND);
     }
-    const UINTN offered = *size;
-    *size = value->size();
-    if (offered < value->size()) {
-        return EFI_BUFFER_TOO_SMALL;
-    }
-    std::memcpy(data, value->data(), value->size());
+    *static_cast<uint8_t*>(data) = *fw->secure_boot;
     return EFI_SUCCESS;
 }
 
@@ -302,9 +297,8 @@ FakeFirmware::FakeFirmware(uint64_t arena_bytes)
 }
 
 FakeFirmware::~FakeFirmware() {
-    std::free(spare_arena);
-    spare_arena = arena;
-    spare_arena_size = arena_size;
+    std::free(spare_arena.first);
+    spare_arena = {arena, arena_size};
     fw = fw == this ? nullptr : fw;
 }
 

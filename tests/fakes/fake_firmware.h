@@ -94,8 +94,8 @@ struct FakeFirmware {
     };
     std::deque<OpenFile> open_files;
     std::vector<std::pair<uint64_t, uint64_t>> allocations; // address, bytes; pages and pool
-    // The bytes of the global variable SecureBoot; none: no such variable.
-    std::optional<std::vector<uint8_t>> secure_boot;
+    // The global variable SecureBoot; none: no such variable.
+    std::optional<uint8_t> secure_boot;
 
     // Lines of 1056 pixels: a pitch of 4224 bytes, 792 pages in all.
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION graphics_info = {

