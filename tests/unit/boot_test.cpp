@@ -306,18 +306,15 @@ Outcome expected(const Fault& f) {
                : too_small   ? fatal("文件信息超出预期缓冲")
                              : fatal("取文件信息失败");
     }
-    if (call == "AllocatePool") {
-        return s == "PastTop"      ? Outcome{"check integer overflow"}
-               : s == "Misaligned" ? Outcome{"check incorrect alignment"}
-                                   : fatal("分配内存图缓冲失败");
-    }
-    if (call == "AllocatePages") {
+    if (call == "AllocatePool" || call == "AllocatePages") {
         // After a refusal the table pool asks for half; only a firmware that
         // keeps refusing leaves it dry.
         const char* messages[] = {"分配文件缓冲失败", "分配文件缓冲失败", "内核落点分配失败",
                                   "交接结构分配失败", "页表根分配失败"};
-        return s == "PastTop" ? Outcome{"check integer overflow"}
-               : at < 5       ? fatal(messages[at])
+        return s == "PastTop"           ? Outcome{"check integer overflow"}
+               : call == "AllocatePool" ? (s == "Misaligned" ? Outcome{"check incorrect alignment"}
+                                                             : fatal("分配内存图缓冲失败"))
+               : at < 5                 ? fatal(messages[at])
                : f.sticky
                    ? fatal("内存区映射失败", {"恒等映射失败 base=0x0 len=0x1000 类型=3 表耗尽=1"})
                    : Outcome{"kernel"};
@@ -730,11 +727,8 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     }
     // Boot services gone from the system table after a call are noticed by
     // the next call that looks them up there (the sequence keeps its own
-    // pointer for GetMemoryMap and ExitBootServices): a protocol lookup logs
-    // it, framebuffer discovery cannot even exit.
-    run("boot services gone after the watchdog",
-        fatal("取已装载映像协议失败", {"[quillmor] 取协议时引导服务已不可用"}),
-        {{"SetWatchdogTimer", 0, "Gone"}});
+    // pointer for GetMemoryMap and ExitBootServices): framebuffer discovery
+    // cannot even exit.
     run("boot services gone after the map's reading", {"check (no exit) attempt to use null value"},
         {{"GetMemoryMap", 1, "Gone"}});
     run("a check failure whose exit data cannot be had",
