@@ -58,7 +58,7 @@ struct FakeFirmware {
     // The fault for this occurrence of `call`, if any; counts the occurrence.
     const Fault* fault_for(const char* call);
     // Bytes from the arena, 0 when they cannot be had: pages page-aligned,
-    // pool blocks 8-byte aligned (on pages of their own when fragmenting).
+    // pool blocks 8-byte aligned.
     uint64_t allocate(uint64_t bytes, bool pages);
     void add_descriptor(uint32_t type, uint64_t start, uint64_t pages) {
         memory_map.push_back({type, 0, start, 0, pages, 0xf});
@@ -67,12 +67,10 @@ struct FakeFirmware {
     std::vector<Fault> faults;
     std::vector<std::string> calls; // every call by name, in order
 
-    // A fragmenting firmware serves every allocation from inside a
-    // conventional-memory descriptor of the map, so that the descriptor
-    // splits in three: the worst a firmware that never merges does. Else
-    // allocations come from the arena in order, and the arena is one
-    // loader-data descriptor of the map (the 12th).
-    bool fragmenting = false;
+    // Allocations come from the arena in order, and the arena is one
+    // loader-data descriptor of the map (the 12th). Larger ones are refused,
+    // as a firmware whose free memory lies in small pieces does.
+    uint64_t largest_allocation = ~0ull; // in bytes
     // Descriptors the firmware adds for allocations of its own once it has
     // answered a size query (one page each, apart, reserved).
     uint64_t own_growth = 0;

@@ -431,24 +431,6 @@ void landing_a_page_short(FakeFirmware&) {
     load_kernel_or_stop(bytes, plan, {address_of(landing.data()), plan.image_size - 4096});
 }
 
-// Free memory in 40 runs of 70 pages and 200 reserved descriptors elsewhere,
-// a small ramdisk, and some 1500 table pages to find (a framebuffer of 3 GB).
-void fragmenting(FakeFirmware& firmware) {
-    firmware.fragmenting = true;
-    firmware.memory_map.clear();
-    for (uint64_t i = 0; i < 40; ++i) {
-        firmware.add_descriptor(EfiConventionalMemory, firmware.arena_base() + i * 71 * 4096, 70);
-        firmware.add_descriptor(EfiReservedMemoryType, firmware.arena_base() + (i * 71 + 70) * 4096,
-                                1);
-    }
-    for (uint64_t i = 0; i < 200; ++i) {
-        firmware.add_descriptor(EfiReservedMemoryType, 0x100000000 + i * 0x2000, 1);
-    }
-    firmware.files[kRamdiskFile].resize(1000);
-    firmware.graphics_info.VerticalResolution = 1500 * 512;
-    firmware.graphics_mode.FrameBufferBase = 1ull << 40;
-}
-
 TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     std::set<std::string> reached; // the endings
     std::string last_log;
@@ -751,16 +733,23 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         tables_high);
     run("no RAM, half the table pages, tables high", fatal("交接页映射失败"),
         {empty, {"AllocatePages", 5}, {"AllocatePages", 7, "Status", 1, true}}, tables_high);
-    // Every allocation splits a descriptor in three, the worst a firmware
-    // that never merges does: the pool asks for halves down to a 32nd of
-    // what it needs, and takes all its 32 runs. Two descriptors more for each
-    // allocation: four before the size query (the files, the landing area,
-    // the record), the map buffer, the table root and the 32 runs after it;
-    // and as many of the firmware's own after the query: the map buffer must
-    // hold them all, 136 more than the query gave.
+    // A firmware that grants 70 pages at most, with some 1500 table pages to
+    // find (a framebuffer of 3 GB): the pool asks for halves down to a 32nd
+    // of what it needs, and takes all its 32 runs. And the firmware adds as
+    // many descriptors of its own after the size query as the map buffer
+    // must have room for: two for each allocation after it (the map buffer,
+    // the table root, the 32 runs), doubled.
     run(
-        "a firmware that fragments", {"kernel", {"第二轮内存图 段数=424\r\n", "自己占页=38 "}}, {},
-        [](FakeFirmware& fw) { fragmenting(fw), fw.own_growth = 68; }, 40 * 71 * 4096);
+        "a firmware of small pieces that allocates for itself",
+        {"kernel", {"第二轮内存图 段数=150\r\n"}}, {},
+        [](FakeFirmware& fw) {
+            fw.largest_allocation = 70 * 4096;
+            fw.own_growth = 136;
+            fw.files[kRamdiskFile].resize(1000);
+            fw.graphics_info.VerticalResolution = 1500 * 512;
+            fw.graphics_mode.FrameBufferBase = 1ull << 40;
+        },
+        8 << 20);
 
     for (const std::string& message : fatal_messages_in_sources()) {
         EXPECT_TRUE(reached.contains(message)) << "no case reaches " << message;
