@@ -126,7 +126,6 @@ EFI_STATUS EFIAPI locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* pro
 }
 
 EFI_STATUS EFIAPI exit_image(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data) {
-    fw->calls.push_back("Exit");
     const auto* units = reinterpret_cast<const char16_t*>(data);
     fw->exit_call = {image == fw->image_handle() ? status : 0, size,
                      std::u16string(units, units + size / 2)};
@@ -177,7 +176,6 @@ EFI_STATUS EFIAPI file_open(EFI_FILE_PROTOCOL*, EFI_FILE_PROTOCOL** out, const C
 }
 
 EFI_STATUS EFIAPI file_close(EFI_FILE_PROTOCOL* self) {
-    fw->calls.push_back("File.Close");
     reinterpret_cast<FakeFirmware::OpenFile*>(self)->closed = true;
     return EFI_SUCCESS;
 }

@@ -65,7 +65,7 @@ struct FakeFirmware {
     }
 
     std::vector<Fault> faults;
-    std::vector<std::string> calls; // every call by name, in order
+    std::vector<std::string> calls; // every call that can misbehave, by name, in order
 
     // Allocations come from the arena in order, and the arena is one
     // loader-data descriptor of the map (the 12th). Larger ones are refused,
