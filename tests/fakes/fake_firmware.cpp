@@ -24,7 +24,8 @@ uint8_t* take_arena(uint64_t bytes) {
 }
 
 // One call as the firmware sees it: its fault, if any, and what it answers
-// at once when the loader called it wrongly or when the fault is a status.
+// at once when the loader called it wrongly or when the fault settles it by
+// itself (its status, or success with nothing written back).
 struct Call {
     const Fault* fault;
     std::optional<EFI_STATUS> answer;
@@ -33,8 +34,10 @@ struct Call {
 
 Call call(const char* name, bool valid = true) {
     const Fault* fault = fw->fault_for(name);
+    const bool unchanged = fault && fault->shape == "Unchanged";
     return {fault, !valid                              ? EFI_INVALID_PARAMETER
                    : fault && fault->shape == "Status" ? std::optional(fault->status)
+                   : unchanged                         ? std::optional(EFI_SUCCESS)
                                                        : std::nullopt};
 }
 
@@ -74,11 +77,17 @@ EFI_STATUS EFIAPI get_memory_map(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN*
                                  uint32_t* version) {
     const Call c = call("GetMemoryMap");
     const UINTN count = fw->memory_map.size(), needed = count * fw->descriptor_size;
+    if (c.is("Unchanged")) {
+        return EFI_SUCCESS;
+    }
     *stride = c.is("StrideSmall") ? 24 : fw->descriptor_size;
     *version = 1;
     *key = fw->map_key;
     const UINTN offered = *size; // a failure writes the size too
-    *size = c.is("SizeZero") && !c.answer ? 0 : c.is("StrideSmall") ? count * 24 : needed;
+    *size = c.is("SizeZero") && !c.answer        ? 0
+            : c.is("StrideSmall")                ? count * 24
+            : c.is("Overfull") && map != nullptr ? offered + 1 // more than the buffer holds
+                                                 : needed;
     if (c.answer || map == nullptr || offered < needed) {
         for (; fw->own_growth != 0; --fw->own_growth) {
             fw->add_descriptor(EfiReservedMemoryType, 0x300000000 + fw->own_growth * 0x2000, 1);

@@ -22,11 +22,13 @@
 // How a call misbehaves (`shape`); a shape the call cannot take leaves it
 // healthy.
 //   Status       fails with the fault's status
+//   Unchanged    succeeds without writing anything back
 //   Misaligned   memory 4 bytes off the alignment promised
 //   PastTop      memory that runs past 2^64
 //   SizeZero     a size of 0: an empty map, no handles
 //   SizeOdd      a size that is not a multiple of the handle size
 //   StrideSmall  a memory map with descriptors of 24 bytes
+//   Overfull     a memory map a byte larger than the buffer offered
 //   Short        a file a byte shorter than it is
 //   Long         a file a byte longer than it is: the last Read delivers nothing
 //   Gone         answers, then the boot services vanish from the system table
