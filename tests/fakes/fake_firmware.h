@@ -86,10 +86,9 @@ struct FakeFirmware {
     struct OpenFile {
         EFI_FILE_PROTOCOL protocol; // first, so that `This` leads here
         const std::vector<uint8_t>* bytes;
-        uint64_t told_size = 0; // FileSize as GetInfo gave it
-        uint64_t reported = 0;  // bytes the Reads said they delivered
-        uint64_t reads = 0;
-        uint64_t next_buffer = 0; // right after the last piece
+        uint64_t told_size = 0;   // FileSize as GetInfo gave it
+        uint64_t reported = 0;    // bytes the Reads said they delivered
+        uint64_t next_buffer = 0; // right after the last piece; 0 before the first
         bool closed = false;
     };
     std::deque<OpenFile> open_files;
