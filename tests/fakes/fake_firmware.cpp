@@ -43,6 +43,12 @@ Call call(const char* name, bool valid = true) {
 
 EFI_STATUS open_file(const Call& c, const std::vector<uint8_t>* bytes, EFI_FILE_PROTOCOL** out);
 
+// Text of a firmware path, for comparisons.
+std::string narrow(const CHAR16* text) {
+    const std::u16string units(reinterpret_cast<const char16_t*>(text));
+    return std::string(units.begin(), units.end());
+}
+
 // AllocatePages and AllocatePool: `bytes` from the arena into `*out`; a pool
 // block has room to be handed out 4 bytes off its alignment.
 EFI_STATUS allocation(const Call& c, uint64_t bytes, bool pages, uint64_t* out) {
@@ -136,7 +142,7 @@ EFI_STATUS EFIAPI locate_handle(EFI_LOCATE_SEARCH_TYPE type, const EFI_GUID* pro
 
 EFI_STATUS EFIAPI exit_image(EFI_HANDLE image, EFI_STATUS status, UINTN size, CHAR16* data) {
     const auto* units = reinterpret_cast<const char16_t*>(data);
-    fw->exit_call = {image == fw->image_handle() ? status : 0, size,
+    fw->exit_call = {image == fw->image_handle() ? status : 0,
                      std::u16string(units, units + size / 2)};
     return EFI_SUCCESS;
 }
@@ -255,11 +261,6 @@ EFI_STATUS EFIAPI output_string(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL*, const CHAR16* 
 }
 
 } // namespace
-
-std::string narrow(const CHAR16* text) {
-    const std::u16string units(reinterpret_cast<const char16_t*>(text));
-    return std::string(units.begin(), units.end());
-}
 
 FakeFirmware::FakeFirmware(uint64_t arena_bytes)
     : arena(take_arena(arena_bytes)), arena_size(arena_bytes) {

@@ -41,9 +41,8 @@ struct Fault {
 };
 
 struct ExitCall {
-    EFI_STATUS status; // 0 when Exit was given another image handle
-    UINTN data_size;
-    std::u16string data; // data_size / 2 units, the NUL included
+    EFI_STATUS status;   // 0 when Exit was given another image handle
+    std::u16string data; // as many units as the size given says, the NUL included
 };
 
 struct FakeFirmware {
@@ -123,6 +122,3 @@ struct FakeFirmware {
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error = {};
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out = {};
 };
-
-// Text of a firmware path, for comparisons.
-std::string narrow(const CHAR16* text);
