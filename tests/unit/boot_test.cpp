@@ -605,6 +605,10 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [](FakeFirmware&) { fake_arch::state().cr4 = 1u << 12; });
     special("the loader's pages listed as free", fatal("自己占的页落在可用区里"),
             [](FakeFirmware& fw) { fw.memory_map[11].Type = EfiConventionalMemory; });
+    // Free memory that ends where the loader's first pages start touches them only.
+    special("free memory right below the loader's pages", {"kernel"}, [](FakeFirmware& fw) {
+        fw.add_descriptor(EfiConventionalMemory, fw.arena_base() - 4096, 1);
+    });
     // The descriptor tables' last byte is base + limit: here the first of a page.
     special("an IDT whose last byte opens a page", {"kernel"}, [](FakeFirmware&) {
         fake_arch::state().idtr = {0xa0ff8, 0x1008};
