@@ -20,18 +20,17 @@
 #include <vector>
 
 // How a call misbehaves (`shape`); a shape the call cannot take leaves it
-// healthy. (What the memory-map and file readers make of any size, stride,
-// count or status their fuzz targets check.)
+// healthy.
 //   Status       fails with the fault's status
-//   NullOut      succeeds, handing back a null pointer or handle
 //   Unchanged    succeeds without writing anything back
 //   Misaligned   memory 4 bytes off the alignment promised
 //   PastTop      memory that runs past 2^64
 //   SizeZero     a size of 0: an empty map, no handles
-//   SizeHuge     more handles than the buffer offered holds
 //   SizeOdd      a size that is not a multiple of the handle size
 //   StrideSmall  a memory map with descriptors of 24 bytes
+//   Overfull     a memory map a byte larger than the buffer offered
 //   Short        a file a byte shorter than it is
+//   Long         a file a byte longer than it is: the last Read delivers nothing
 //   Gone         answers, then the boot services vanish from the system table
 struct Fault {
     std::string call; // "AllocatePages", "File.Read", ...
@@ -42,9 +41,8 @@ struct Fault {
 };
 
 struct ExitCall {
-    EFI_STATUS status; // 0 when Exit was given another image handle
-    UINTN data_size;
-    std::u16string data; // data_size / 2 units, the NUL included
+    EFI_STATUS status;   // 0 when Exit was given another image handle
+    std::u16string data; // as many units as the size given says, the NUL included
 };
 
 struct FakeFirmware {
@@ -61,25 +59,22 @@ struct FakeFirmware {
     // The fault for this occurrence of `call`, if any; counts the occurrence.
     const Fault* fault_for(const char* call);
     // Bytes from the arena, 0 when they cannot be had: pages page-aligned,
-    // pool blocks 8-byte aligned (on pages of their own when fragmenting).
+    // pool blocks 8-byte aligned.
     uint64_t allocate(uint64_t bytes, bool pages);
     void add_descriptor(uint32_t type, uint64_t start, uint64_t pages) {
         memory_map.push_back({type, 0, start, 0, pages, 0xf});
     }
 
     std::vector<Fault> faults;
-    std::vector<std::string> calls; // every call by name, in order
+    std::vector<std::string> calls; // every call that can misbehave, by name, in order
 
-    // A fragmenting firmware serves every allocation from inside a
-    // conventional-memory descriptor of the map, so that the descriptor
-    // splits in three: the worst a firmware that never merges does. Else
-    // allocations come from the arena in order, and the arena is one
-    // loader-data descriptor of the map (the 12th).
-    bool fragmenting = false;
+    // Allocations come from the arena in order, and the arena is one
+    // loader-data descriptor of the map (the 12th). Larger ones are refused,
+    // as a firmware whose free memory lies in small pieces does.
+    uint64_t largest_allocation = ~0ull; // in bytes
     // Descriptors the firmware adds for allocations of its own once it has
     // answered a size query (one page each, apart, reserved).
     uint64_t own_growth = 0;
-    uint64_t largest_allocation = 1ull << 40; // in bytes; anything larger is refused
     std::vector<EFI_MEMORY_DESCRIPTOR> memory_map;
     UINTN descriptor_size = 48;
     UINTN map_key = 0x100;
@@ -90,25 +85,15 @@ struct FakeFirmware {
     struct OpenFile {
         EFI_FILE_PROTOCOL protocol; // first, so that `This` leads here
         const std::vector<uint8_t>* bytes;
-        uint64_t told_size = 0; // FileSize as GetInfo gave it
-        uint64_t reported = 0;  // bytes the Reads said they delivered
-        uint64_t reads = 0;
-        uint64_t next_buffer = 0; // right after the last piece
+        uint64_t told_size = 0;   // FileSize as GetInfo gave it
+        uint64_t reported = 0;    // bytes the Reads said they delivered
+        uint64_t next_buffer = 0; // right after the last piece; 0 before the first
         bool closed = false;
     };
     std::deque<OpenFile> open_files;
-    // Instead of the truth, for the reader's fuzzing: what GetInfo answers,
-    // and how each Read does (`read_answer`; past the script, all asked).
-    struct FileInfoAnswer {
-        EFI_STATUS status;
-        UINTN size;
-        uint64_t file_size;
-    };
-    std::optional<FileInfoAnswer> info_answer;
-    std::vector<uint8_t> read_answers;
     std::vector<std::pair<uint64_t, uint64_t>> allocations; // address, bytes; pages and pool
-    // The bytes of the global variable SecureBoot; none: no such variable.
-    std::optional<std::vector<uint8_t>> secure_boot;
+    // The global variable SecureBoot; none: no such variable.
+    std::optional<uint8_t> secure_boot;
 
     // Lines of 1056 pixels: a pitch of 4224 bytes, 792 pages in all.
     EFI_GRAPHICS_OUTPUT_MODE_INFORMATION graphics_info = {
@@ -137,15 +122,3 @@ struct FakeFirmware {
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL standard_error = {};
     EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL console_out = {};
 };
-
-// A scripted Read asked for `asked` bytes: codes below 0xA0 deliver all, then
-// part of it (code & 31 in 32nds), more than asked, or fail.
-inline std::pair<EFI_STATUS, uint64_t> read_answer(uint8_t code, uint64_t asked) {
-    return code < 0xA0   ? std::pair{EFI_SUCCESS, asked}
-           : code < 0xC0 ? std::pair{EFI_SUCCESS, asked * (code & 0x1f) / 32}
-           : code < 0xE0 ? std::pair{EFI_SUCCESS, asked + 1 + (code & 0x1f)}
-                         : std::pair{code & 1 ? EFI_DEVICE_ERROR : EFI_NOT_FOUND, uint64_t{0}};
-}
-
-// Text of a firmware path, for comparisons.
-std::string narrow(const CHAR16* text);

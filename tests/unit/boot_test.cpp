@@ -44,8 +44,6 @@ namespace {
 // kernel of two segments whose memory ends mid-page and a ramdisk read in two
 // pieces.
 constexpr uint64_t kKernelBase = 0xffffffff80000000ull;
-constexpr uint64_t kKernelEntry = kKernelBase + 0x40;
-constexpr uint64_t kReadPiece = 1 << 20;
 const std::string kKernelFile = "\\boot\\mavotix.elf";
 const std::string kRamdiskFile = "\\boot\\initrd.ustar";
 const std::string kCommandLineFile = "\\boot\\cmdline.txt";
@@ -56,11 +54,10 @@ std::string hex(uint64_t value) {
     return text;
 }
 
-// The oracle's failures, one line each.
-void note_failures(void* context, const char* check, const char* what, uint64_t a, uint64_t b) {
+// Each of the oracle's failures fails the test.
+void note_failures(void*, const char* check, const char* what, uint64_t a, uint64_t b) {
     if (what != nullptr) {
-        *static_cast<std::string*>(context) +=
-            std::string(check) + ": " + what + " " + hex(a) + " " + hex(b) + "\n";
+        ADD_FAILURE() << check << ": " << what << " " << hex(a) << " " << hex(b);
     }
 }
 
@@ -92,7 +89,7 @@ std::vector<uint8_t> kernel_file(uint64_t base = kKernelBase) {
 // the loader's static tables empty.
 void set_up(FakeFirmware& firmware) {
     firmware.files[kKernelFile] = kernel_file();
-    firmware.files[kRamdiskFile] = std::vector<uint8_t>(kReadPiece + 1000, 0x5a);
+    firmware.files[kRamdiskFile] = std::vector<uint8_t>((1 << 20) + 1000, 0x5a); // two read pieces
     firmware.add_descriptor(EfiUnacceptedMemoryType, 0x100000000, 0x800);
     firmware.memory_map[12].Attribute |= 1ull << 63; // EFI_MEMORY_RUNTIME
     fake_arch::reset();
@@ -142,9 +139,8 @@ Ending boot(FakeFirmware& firmware, const std::function<void()>& before) {
     const auto& exit = firmware.exit_call;
     const bool shown =
         console == u"<err 4>" + text + u"\r\n<err 15><out 4>" + text + u"\r\n<out 15>";
-    const bool handed = !exit || (exit->status == EFI_ABORTED &&
-                                  exit->data == text + std::u16string(u"\r\n\0", 3) &&
-                                  exit->data_size == 2 * exit->data.size());
+    const bool handed =
+        !exit || (exit->status == EFI_ABORTED && exit->data == text + std::u16string(u"\r\n\0", 3));
     const bool fine = halted && shown && handed && got.log.find("装载失败") == std::string::npos;
     got.text = (fine ? "check " : "broken ") + std::string(exit ? "" : "(no exit) ") +
                std::string(text.begin(), text.end());
@@ -165,29 +161,21 @@ struct Outcome {
 // too, as every descriptor it changed keeps a mapped type), its mode when a
 // framebuffer was described, its ACPI table and the page ledger; then what
 // only this machine knows: which of its tables the extension block names,
-// the flags and the command line, the kernel's bytes in place, the log lines
-// that name the landing area, the root and the record, and the exits' keys.
+// the flags, the command line and the size of the map the exit was given,
+// the ramdisk's zero fill, the kernel's bytes in place, the last log line and
+// the exits' keys.
 void check_handover(const Ending& got, const FakeFirmware& firmware, const Outcome& want) {
-    const std::string& command_line = want.command_line;
     const uint64_t handoff = got.kernel->handoff_pointer, record_page = handoff - kDirect;
     const auto& record = *reinterpret_cast<const quillmor_handoff*>(record_page);
     const auto& extension =
         *reinterpret_cast<const quillmor_extension*>(record_page + QUILLMOR_EXTENSION_OFFSET);
     // Sealed, and Secure Boot on: flags 3; sealed, off: 2; unsealed (and off): 0.
-    const uint32_t flags = quillmor_image_seal.flags == 0                    ? 0
-                           : firmware.secure_boot == std::vector<uint8_t>{1} ? 3u
-                                                                             : 2u;
-    const size_t stride = firmware.descriptor_size;
+    const uint32_t flags = quillmor_image_seal.flags == 0 ? 0 : firmware.secure_boot ? 3u : 2u;
     const size_t exited_with = want.regions ? firmware.memory_map.size() : 0; // else it was empty
-    EXPECT_EQ(std::tuple(extension.flags, extension.system_table, extension.smbios3_entry,
-                         extension.smbios_entry, std::string(extension.command_line_bytes),
-                         extension.command_line_length, extension.memory_map_size,
-                         extension.memory_map_descriptor_size, extension.tsc_at_handover),
-              std::tuple(flags, reinterpret_cast<uint64_t>(&firmware.system_table_),
-                         reinterpret_cast<uint64_t>(firmware.smbios_entries[0]),
-                         reinterpret_cast<uint64_t>(firmware.smbios_entries[1]), command_line,
-                         command_line.size(), exited_with * stride, stride,
-                         fake_arch::state().tsc));
+    EXPECT_EQ(std::tuple(extension.flags, std::string(extension.command_line_bytes),
+                         extension.command_line_length, extension.memory_map_size),
+              std::tuple(flags, want.command_line, want.command_line.size(),
+                         exited_with * firmware.descriptor_size));
     const auto map_buffer = std::ranges::find_if(firmware.allocations, [&](const auto& block) {
         return block.first == extension.memory_map;
     });
@@ -228,7 +216,6 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, const Outco
                               ? cpu.msrs.at(0x1b) & ~0xfffull
                               : ORACLE_UNKNOWN;
     const uint64_t stack = cpu.stack_pointer, window = std::min<uint64_t>(stack, 128 << 10);
-    std::string failures;
     const oracle_handover handover = {
         .rdi = handoff,
         .cr3 = got.kernel->page_table_root,
@@ -261,19 +248,12 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, const Outco
         .acpi_root = reinterpret_cast<uint64_t>(firmware.acpi_tables[1]),
         .ramdisk_length = ramdisk_file->told_size, // as GetInfo gave it
         .note = note_failures,
-        .context = &failures,
     };
     oracle_check_handover(&handover);
-    EXPECT_EQ(failures, "");
 
     EXPECT_TRUE(std::equal(kernel.begin() + 0x200, kernel.begin() + 0x1a00,
                            reinterpret_cast<uint8_t*>(record.kernel_physical_base)));
     EXPECT_EQ(got.kernel->entry_point, base + 0x40);
-    for (const std::string& line :
-         {"落点=" + hex(record.kernel_physical_base) + " → " + hex(base) + "\r\n",
-          "=" + hex(got.kernel->page_table_root) + "\r\n"}) {
-        EXPECT_NE(got.log.find(line), std::string::npos) << line;
-    }
     EXPECT_TRUE(got.log.ends_with(
         "\r\n[quillmor] 退出引导服务，交接给内核（交接结构=" + hex(handoff) + "）\r\n"));
     const std::vector<UINTN>& keys = firmware.exit_boot_services_keys;
@@ -295,76 +275,72 @@ Outcome fatal(const std::string& message, std::vector<std::string> also = {}) {
 Outcome expected(const Fault& f) {
     const int at = f.occurrence;
     const std::string &s = f.shape, &call = f.call;
-    const bool status = s == "Status", too_small = status && f.status == EFI_BUFFER_TOO_SMALL;
+    const bool too_small = s == "Status" && f.status == EFI_BUFFER_TOO_SMALL;
     if (call == "OpenProtocol") {
         const uint64_t handles[] = {0x1a1a000, 0xdede000, 0x6f6f000}; // the fake's
         const std::string unexpected =
-            "[quillmor] 取协议失败（Unexpected）句柄=" + hex(handles[at]) + "\r\n";
-        const std::vector<std::string> also = {
-            at == 2 ? kNoFramebuffer : "", status && f.status != EFI_UNSUPPORTED ? unexpected : ""};
-        return at == 2 ? Outcome{"kernel", also}
-                       : fatal(at == 0 ? "取已装载映像协议失败" : "取文件系统协议失败", also);
+            s != "Status" || f.status == EFI_UNSUPPORTED
+                ? ""
+                : "[quillmor] 取协议失败（Unexpected）句柄=" + hex(handles[at]) + "\r\n";
+        return at == 2
+                   ? Outcome{"kernel", {kNoFramebuffer, unexpected}}
+                   : fatal(at == 0 ? "取已装载映像协议失败" : "取文件系统协议失败", {unexpected});
     }
     if (call == "File.Open") { // the command line's: only "not found" means absent
-        const std::string files[] = {kKernelFile, kRamdiskFile, "\\boot\\cmdline.txt"};
-        return at == 2 && (s == "NullOut" || f.status == EFI_NOT_FOUND)
+        const std::string files[] = {kKernelFile, kRamdiskFile, kCommandLineFile};
+        return at == 2 && f.status == EFI_NOT_FOUND
                    ? Outcome{"kernel"}
                    : Outcome{"stop [quillmor] 打不开：" + files[at]};
     }
     if (call == "File.GetInfo") { // a short kernel's last segment ends past the file
         return s == "Short" ? (at == 0 ? Outcome{"stop [quillmor] 内核映像不合规：SegmentOutOfFile"}
                                        : Outcome{"kernel", {"initrd.ustar 1049575 字节"}})
-               : too_small ? fatal("文件信息超出预期缓冲")
-               : status    ? fatal("取文件信息失败")
-                           : fatal("文件为空"); // a record never written
+               : s == "Long"      ? fatal("读文件失败")
+               : s == "Unchanged" ? fatal("文件为空") // a record never written
+               : too_small        ? fatal("文件信息超出预期缓冲")
+                                  : fatal("取文件信息失败");
     }
-    if (call == "File.Read") { // bytes never delivered leave the pool's contents
-        return s == "Status"
-                   ? fatal("读文件失败")
-                   : Outcome{at == 0 ? "stop [quillmor] 内核映像不合规：NotElf64" : "kernel"};
-    }
-    if (call == "AllocatePool") {
-        return s == "PastTop"      ? Outcome{"check integer overflow"}
-               : s == "Misaligned" ? Outcome{"check incorrect alignment"}
-                                   : fatal("分配内存图缓冲失败");
-    }
-    if (call == "AllocatePages") {
+    if (call == "AllocatePool" || call == "AllocatePages") {
         // After a refusal the table pool asks for half; only a firmware that
         // keeps refusing leaves it dry.
         const char* messages[] = {"分配文件缓冲失败", "分配文件缓冲失败", "内核落点分配失败",
                                   "交接结构分配失败", "页表根分配失败"};
-        return s == "PastTop" ? Outcome{"check integer overflow"}
-               : at < 5       ? fatal(messages[at])
+        return s == "PastTop"           ? Outcome{"check integer overflow"}
+               : call == "AllocatePool" ? (s == "Misaligned" ? Outcome{"check incorrect alignment"}
+                                                             : fatal("分配内存图缓冲失败"))
+               : at < 5                 ? fatal(messages[at])
                : f.sticky
                    ? fatal("内存区映射失败", {"恒等映射失败 base=0x0 len=0x1000 类型=3 表耗尽=1"})
                    : Outcome{"kernel"};
     }
     if (call == "LocateHandle") {
-        return s == "SizeOdd"    ? Outcome{"check exact division produced remainder"}
-               : s == "SizeHuge" ? Outcome{"check index out of bounds: index 65, len 64"}
-                                 : Outcome{"kernel", {kNoFramebuffer}};
+        return s == "SizeOdd" ? Outcome{"check exact division produced remainder"}
+                              : Outcome{"kernel", {kNoFramebuffer}};
     }
     if (call == "GetMemoryMap") { // the last, a second reading after the refused exit
         const char* failed[] = {"取内存图信息失败", "取内存图内容失败",
                                 "取内存图内容失败（第二轮）"};
-        // After the refused exit no boot service may be called: a check
-        // failure ends as a fatal stop.
-        const auto checked = [&](const Outcome& check) {
-            return at == 3 ? fatal(check.ending.substr(6)) : check;
-        };
-        return status ? (at == 0 && too_small ? Outcome{"kernel"} : fatal(failed[std::min(at, 2)]))
-               : s == "SizeZero" // nothing mapped, or regions of no descriptors
+        // No stride written; 24-byte descriptors: the last of 14 would end
+        // at 13 * 24 + 40; a reading past the buffer for the 14 and the
+        // headroom of 136. After the refused exit no boot service may be
+        // called: a check failure ends as a fatal stop.
+        const std::string check = s == "Unchanged"  ? "division by zero"
+                                  : s == "Overfull" ? "index out of bounds: index 7201, len 7200"
+                                                    : "index out of bounds: index 352, len 336";
+        if (s == "Status") {
+            return at == 0 && too_small ? Outcome{"kernel"} : fatal(failed[std::min(at, 2)]);
+        }
+        return s == "SizeZero" // nothing mapped, or regions of no descriptors
                    ? Outcome{"kernel", {at == 2 ? "[quillmor] 内存区=0 " : ""}, at != 1, at != 3}
-                   // 24-byte descriptors: the last of 14 would end at 13 * 24 + 40.
-                   : s == "StrideSmall"
-                         ? (at == 0 ? Outcome{"kernel"}
-                                    : checked({"check index out of bounds: index 352, len 336"}))
-                         : checked({"check division by zero"}); // no stride written
+                   : at == 0 && s != "Unchanged" ? Outcome{"kernel"}
+                     : at == 3                   ? fatal(check)
+                                                 : Outcome{"check " + check};
     }
     // The first exit is refused anyway, as the map changes, and retried
     // after the map is read again; the watchdog's status is of no
     // consequence.
-    return call == "OpenVolume"                                  ? fatal("打开引导卷失败")
+    return call == "File.Read"                                   ? fatal("读文件失败")
+           : call == "OpenVolume"                                ? fatal("打开引导卷失败")
            : call == "ExitBootServices" && (f.sticky || at == 1) ? fatal("退出引导服务失败")
                                                                  : Outcome{"kernel"};
 }
@@ -422,7 +398,7 @@ Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
 // are now. Then the firmware's SecureBoot variable set, and a byte of the
 // kernel (`change` 1) or the ramdisk's last byte (2) changed; `flags` other
 // than the two digests' make it a seal of another format.
-Arrange sealed(std::optional<std::vector<uint8_t>> secure_boot, int change = 0,
+Arrange sealed(std::optional<uint8_t> secure_boot, int change = 0,
                uint32_t flags = kSealKernel | kSealRamdisk) {
     return [=](FakeFirmware& fw) {
         QuillmorSeal& seal = quillmor_image_seal;
@@ -453,26 +429,8 @@ void landing_a_page_short(FakeFirmware&) {
     load_kernel_or_stop(bytes, plan, {address_of(landing.data()), plan.image_size - 4096});
 }
 
-// Free memory in 40 runs of 70 pages and 200 reserved descriptors elsewhere,
-// a small ramdisk, and some 1500 table pages to find (a framebuffer of 3 GB).
-void fragmenting(FakeFirmware& firmware) {
-    firmware.fragmenting = true;
-    firmware.memory_map.clear();
-    for (uint64_t i = 0; i < 40; ++i) {
-        firmware.add_descriptor(EfiConventionalMemory, firmware.arena_base() + i * 71 * 4096, 70);
-        firmware.add_descriptor(EfiReservedMemoryType, firmware.arena_base() + (i * 71 + 70) * 4096,
-                                1);
-    }
-    for (uint64_t i = 0; i < 200; ++i) {
-        firmware.add_descriptor(EfiReservedMemoryType, 0x100000000 + i * 0x2000, 1);
-    }
-    firmware.files[kRamdiskFile].resize(1000);
-    firmware.graphics_info.VerticalResolution = 1500 * 512;
-    firmware.graphics_mode.FrameBufferBase = 1ull << 40;
-}
-
 TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
-    std::map<std::string, std::vector<std::string>> reached; // ending -> what reached it
+    std::set<std::string> reached; // the endings
     std::string last_log;
     const auto run = [&](const std::string& what, const Outcome& want,
                          const std::vector<Fault>& faults, const Arrange& arrange = nullptr,
@@ -498,37 +456,29 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
                     std::count(firmware.calls.rbegin(), reading, "ExitBootServices") ==
                         reading - firmware.calls.rbegin());
         const bool fatal_stop = want.ending.starts_with(kFatal);
-        reached[fatal_stop ? want.ending.substr(kFatal.size()) : want.ending].push_back(what);
+        reached.insert(fatal_stop ? want.ending.substr(kFatal.size()) : want.ending);
         return firmware.calls;
     };
-    const std::vector<std::string> healthy_calls =
-        run("a healthy boot",
-            {"kernel",
-             {"[quillmor] 读入 \\boot\\mavotix.elf 6912 字节\r\n",
-              "[quillmor] 读入 \\boot\\initrd.ustar 1049576 字节\r\n",
-              "[quillmor] 内核入口=" + hex(kKernelEntry) + " 段=2 映像=20480 字节，落点=",
-              "[quillmor] 页表就绪 PML4=",
-              "[quillmor] 第二轮内存图 段数=14\r\n[quillmor] 切割区间=2\r\n[quillmor] 内存区=15 ",
-              " 帧缓冲=1\r\n"}},
-            {});
+    const std::vector<std::string> healthy_calls = run("a healthy boot", {"kernel"}, {});
 
     const std::map<std::string, std::vector<std::string>> shapes = {
         {"SetWatchdogTimer", {"Status"}},
-        {"OpenProtocol", {"Status", "NullOut", "Unchanged"}},
-        {"OpenVolume", {"Status", "NullOut", "Unchanged"}},
-        {"File.Open", {"Status", "NullOut", "Unchanged"}},
-        {"File.GetInfo", {"Status", "Unchanged", "Short"}},
-        {"File.Read", {"Status", "Unchanged"}},
-        {"AllocatePool", {"Status", "NullOut", "Unchanged", "Misaligned", "PastTop"}},
-        {"AllocatePages", {"Status", "NullOut", "Unchanged", "Misaligned", "PastTop"}},
-        {"GetMemoryMap", {"Status", "Unchanged", "SizeZero", "StrideSmall"}},
-        {"LocateHandle", {"Status", "NullOut", "Unchanged", "SizeZero", "SizeHuge", "SizeOdd"}},
+        {"OpenProtocol", {"Status", "Unchanged"}},
+        {"OpenVolume", {"Status", "Unchanged"}},
+        {"File.Open", {"Status", "Unchanged"}},
+        {"File.GetInfo", {"Status", "Unchanged", "Short", "Long"}},
+        {"File.Read", {"Status"}},
+        {"AllocatePool", {"Status", "Unchanged", "Misaligned", "PastTop"}},
+        {"AllocatePages", {"Status", "Unchanged", "Misaligned", "PastTop"}},
+        {"GetMemoryMap", {"Status", "Unchanged", "SizeZero", "StrideSmall", "Overfull"}},
+        {"LocateHandle", {"Status", "Unchanged", "SizeZero", "SizeOdd"}},
         {"ExitBootServices", {"Status"}},
         {"GetVariable", {"Status", "Unchanged"}}, // SecureBoot unread means off
     };
-    const EFI_STATUS statuses[] = {EFI_OUT_OF_RESOURCES, EFI_DEVICE_ERROR,  EFI_INVALID_PARAMETER,
-                                   EFI_BUFFER_TOO_SMALL, EFI_UNSUPPORTED,   EFI_NOT_FOUND,
-                                   EFI_ACCESS_DENIED,    1 /* a warning */, EFI_ERROR_BIT | 0x7ff};
+    // "Too small", "unsupported" and "not found" each mean something to some
+    // call; a warning is no success either.
+    const EFI_STATUS statuses[] = {EFI_DEVICE_ERROR, EFI_BUFFER_TOO_SMALL, EFI_UNSUPPORTED,
+                                   EFI_NOT_FOUND, 1 /* a warning */};
     // Every status for a failing call, else one; for good where refusals are worked around.
     for (const auto& [call, call_shapes] : shapes) {
         const auto occurrences = std::count(healthy_calls.begin(), healthy_calls.end(), call);
@@ -556,83 +506,65 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [](FakeFirmware& fw) { fw.system_table()->BootServices = nullptr; });
     // Sealed boot. A sealed image whose files match logs what an unsealed
     // one does, byte for byte; a changed file stops right after its line.
+    // Only a SecureBoot of the one byte 1 means on.
     const std::string volume = "引导卷已打开\r\n";
-    const std::string kernel_line = volume + "[quillmor] 读入 \\boot\\mavotix.elf 6912 字节\r\n";
-    for (const std::vector<uint8_t>& value : {std::vector<uint8_t>{0}, {2}, {1, 0}}) {
-        special("unsealed, SecureBoot of " + std::to_string(value.size()) + " bytes, first " +
-                    std::to_string(value[0]),
-                {"kernel"}, [=](FakeFirmware& fw) { fw.secure_boot = value; });
-    }
+    special("unsealed, a SecureBoot of 2", {"kernel"},
+            [](FakeFirmware& fw) { fw.secure_boot = 2; });
     const std::string unsealed_log = last_log; // the same stack and arena as the sealed boots
     special("Secure Boot on, the image unsealed",
             fatal("安全启动要求封存散列", {"\r\n[quillmor] " + volume + kFatal.substr(5)}),
-            [](FakeFirmware& fw) { fw.secure_boot = {{1}}; });
+            [](FakeFirmware& fw) { fw.secure_boot = 1; });
     special("Secure Boot on, a seal with a flag of a later version", fatal("安全启动要求封存散列"),
-            sealed({{1}}, 0, kSealKernel | kSealRamdisk | 1u << 3));
-    special("Secure Boot on, a seal of a later version", fatal("安全启动要求封存散列"),
-            [](FakeFirmware& fw) { sealed({{1}})(fw), quillmor_image_seal.version += 1; });
-    special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed({{1}}));
-    EXPECT_EQ(last_log, unsealed_log);
-    special("sealed, Secure Boot off, the files as sealed", {"kernel"}, sealed(std::nullopt));
+            sealed(1, 0, kSealKernel | kSealRamdisk | 1u << 3));
+    special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed(1));
     EXPECT_EQ(last_log, unsealed_log);
     special("sealed, a byte of the kernel changed",
-            fatal("内核散列不符", {kernel_line + kFatal.substr(5)}), sealed(std::nullopt, 1));
+            fatal("内核散列不符", {volume + "[quillmor] 读入 \\boot\\mavotix.elf 6912 字节\r\n" +
+                                   kFatal.substr(5)}),
+            sealed(std::nullopt, 1));
     special("sealed, Secure Boot on, the ramdisk's last byte changed",
             fatal("内存盘散列不符", {"initrd.ustar 1049576 字节\r\n" + kFatal.substr(5)}),
-            sealed({{1}}, 2));
+            sealed(1, 2));
     // The command line: the load options converted to UTF-8, else the file
-    // byte for byte, else empty; 2047 bytes at most; text or nothing; and a
-    // sealed image takes only the file it was sealed with (or none).
-    const Arrange seal_with_line = sealed(std::nullopt, 0, kSealFlagsOfThisVersion);
+    // byte for byte, else empty; 2047 bytes at most; text or nothing.
     const auto line = [](const std::string& text) {
         return Outcome{.ending = "kernel", .command_line = text};
     };
-    const std::tuple<std::string, std::u16string, std::string, Outcome, Arrange> lines[] = {
-        {"load options with surrogate pairs, as UTF-8",
-         std::u16string(u"console=ttyS0 名字 \U0001F600\0ignored", 27), "x",
-         line("console=ttyS0 名字 \U0001F600"), nullptr},
-        // The last code point of each UTF-8 length and the first of the next;
-        // pairs with the last low and the last high surrogate.
-        {"load options at the edges of UTF-8's lengths",
-         u"\u007f\u0080\u07ff\u0800\uffff\U00010000\U000103ff\U0010ffff", "x",
-         line("\u007f\u0080\u07ff\u0800\uffff\U00010000\U000103ff\U0010ffff"), nullptr},
-        {"no load options: the file, byte for byte",
-         u"",
-         "a b\n",
-         {"kernel", {"[quillmor] 读入 \\boot\\cmdline.txt 4 字节\r\n"}, true, true, "a b\n"},
-         nullptr},
-        {"load options of one NUL: the file", std::u16string(1, u'\0'), "f", line("f"), nullptr},
-        {"2047 bytes of load options", std::u16string(2047, u'o'), "", line(std::string(2047, 'o')),
-         nullptr},
-        {"2048 bytes of load options", std::u16string(2046, u'o') + u"é", "", fatal("命令行过长"),
-         nullptr},
-        {"a file of 2048 bytes", u"", std::string(2048, 'f'), fatal("命令行过长"), nullptr},
-        {"load options with a lone surrogate", std::u16string{u'a', char16_t{0xd800}, u'b'}, "",
-         fatal("命令行不是有效文本"), nullptr},
-        {"a file of malformed UTF-8", u"", "a\xc3", fatal("命令行不是有效文本"), nullptr},
-        {"a file with a NUL byte", u"", std::string("a\0b", 3), fatal("命令行不是有效文本"),
-         nullptr},
-        {"sealed with the file: the load options ignored, the file as sealed", u"options", "sealed",
-         line("sealed"), seal_with_line},
-        {"sealed without a file, a file on the volume", u"", "unsealed", fatal("命令行散列不符"),
-         sealed(std::nullopt)},
-        {"sealed with the file, the file changed", u"", "sealed", fatal("命令行散列不符"),
-         [&](FakeFirmware& fw) { seal_with_line(fw), fw.files[kCommandLineFile].back() ^= 1; }},
-        {"sealed with the file, the file gone", u"", "sealed", fatal("命令行散列不符"),
-         [&](FakeFirmware& fw) { seal_with_line(fw), fw.files.erase(kCommandLineFile); }},
-    };
-    for (const auto& row : lines) {
-        special(std::get<0>(row), std::get<3>(row), [&](FakeFirmware& fw) {
-            const auto& [what, options, file, want, then] = row;
+    const auto command_line = [](const std::u16string& options, const std::string& file) {
+        return [=](FakeFirmware& fw) {
             fw.loaded_image.LoadOptions = const_cast<char16_t*>(options.data());
             fw.loaded_image.LoadOptionsSize = static_cast<uint32_t>(2 * options.size());
             file.empty() ? void()
                          : void(fw.files[kCommandLineFile].assign(file.begin(), file.end()));
-            then ? then(fw) : void();
-        });
+        };
+    };
+    const std::tuple<std::u16string, std::string, Outcome> lines[] = {
+        // The last code point of each UTF-8 length and the first of the next;
+        // pairs with the last low and the last high surrogate; nothing from
+        // the NUL on.
+        {std::u16string(u"\u007f\u0080\u07ff\u0800\uffff\U00010000\U000103ff\U0010ffff\0ignored",
+                        19),
+         "x", line("\u007f\u0080\u07ff\u0800\uffff\U00010000\U000103ff\U0010ffff")},
+        // No load options: the file, byte for byte.
+        {u"",
+         "a b\n",
+         {"kernel", {"[quillmor] 读入 \\boot\\cmdline.txt 4 字节\r\n"}, true, true, "a b\n"}},
+        {std::u16string(2047, u'o'), "", line(std::string(2047, 'o'))},
+        // The last character two bytes of UTF-8.
+        {std::u16string(2046, u'o') + u"é", "", fatal("命令行过长")},
+        {u"", std::string(2048, 'f'), fatal("命令行过长")},
+        {std::u16string{u'a', char16_t{0xd800}, u'b'}, "", fatal("命令行不是有效文本")},
+        {u"", "a\xc3", fatal("命令行不是有效文本")},
+    };
+    for (const auto& [options, file, want] : lines) {
+        special("a command line", want, command_line(options, file));
     }
-    special("no watchdog", {"kernel"},
-            [](FakeFirmware& fw) { fw.boot_services().SetWatchdogTimer = nullptr; });
+    // A sealed image takes only the file it was sealed with (or none).
+    const Arrange seal_with_line = sealed(std::nullopt, 0, kSealFlagsOfThisVersion);
+    special("sealed with the file: the load options ignored, the file as sealed", line("sealed"),
+            [&](FakeFirmware& fw) { command_line(u"options", "sealed")(fw), seal_with_line(fw); });
+    special("sealed without a file, a file on the volume", fatal("命令行散列不符"),
+            [&](FakeFirmware& fw) { command_line(u"", "unsealed")(fw), sealed(std::nullopt)(fw); });
     // The kernel's image is five pages; the stack is the 128 KiB below the
     // stack pointer's page, and that page.
     special("the loader image's last byte where the kernel links",
@@ -645,20 +577,15 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             fatal("内核链接地址与引导加载器重叠"), loader_at(0, 0, kKernelBase + 8));
     special("the loader image just clear of the kernel", {"kernel"},
             loader_at(kKernelBase - 0x10000, 0x10000, 0x10ff008));
-    special("the loader stack just clear of the kernel, but with no identity address",
-            fatal("交接页映射失败"), loader_at(0, 0, kKernelBase));
-    // A kernel linked in the direct map, which holds the fake's RAM and its
-    // framebuffer of 792 pages at 2 GiB.
+    // A kernel linked in the direct map, which holds the fake's framebuffer
+    // of 792 pages at 2 GiB.
     const auto kernel_at = [](uint64_t base) {
         return [=](FakeFirmware& fw) { fw.files[kKernelFile] = kernel_file(base); };
     };
-    special("a kernel linked over the direct map's RAM", fatal("内核链接地址与直接映射重叠"),
-            kernel_at(kDirect + 0x1000000));
     special("a kernel linked from the framebuffer's last page in the direct map",
             fatal("内核链接地址与直接映射重叠"), kernel_at(kDirect + 0x80000000 + 791 * 4096));
     special("a kernel linked right after the framebuffer in the direct map", {"kernel"},
             kernel_at(kDirect + 0x80000000 + 792 * 4096));
-    // The healthy boot's 15 regions and as many more as fill the table.
     special("runtime MMIO at 2^47, which has no identity address", {"kernel"},
             [](FakeFirmware& fw) {
                 fw.add_descriptor(EfiMemoryMappedIO, 1ull << 47, 16);
@@ -671,12 +598,17 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     special("a GDT ending exactly at 2^47", {"kernel"}, [](FakeFirmware&) {
         fake_arch::state().gdtr = {(1ull << 47) - 4096, 0xfff};
     });
+    // The healthy boot's 15 regions and as many more as fill the table.
     special("512 regions", {"kernel"}, regions(497));
     special("513 regions", fatal("内存区表满"), regions(498));
     special("five-level paging left on", {"kernel", {"[quillmor] 页表就绪 PML5="}},
             [](FakeFirmware&) { fake_arch::state().cr4 = 1u << 12; });
     special("the loader's pages listed as free", fatal("自己占的页落在可用区里"),
             [](FakeFirmware& fw) { fw.memory_map[11].Type = EfiConventionalMemory; });
+    // Free memory that ends where the loader's first pages start touches them only.
+    special("free memory right below the loader's pages", {"kernel"}, [](FakeFirmware& fw) {
+        fw.add_descriptor(EfiConventionalMemory, fw.arena_base() - 4096, 1);
+    });
     // The descriptor tables' last byte is base + limit: here the first of a page.
     special("an IDT whose last byte opens a page", {"kernel"}, [](FakeFirmware&) {
         fake_arch::state().idtr = {0xa0ff8, 0x1008};
@@ -701,13 +633,9 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         {"10:10:10:2 bit masks", mode(PixelBitMask, {0x3ff, 0xffc00, 0x3ff00000, 0xc0000000}),
          true},
         {"bit masks without a bit", mode(PixelBitMask, {}), false},
-        {"Blt only", mode(PixelBltOnly, {}), false},
-        {"a format of no such number", mode(4, {}), false},
         {"zero width", mode(bgr, {}, 0), false},
         {"zero height", [](FakeFirmware& fw) { fw.graphics_info.VerticalResolution = 0; }, false},
         {"a scan line a pixel short of a line", mode(bgr, {}, 1024, 1023), false},
-        {"a scan line of 0", mode(bgr, {}, 1024, 0), false},
-        {"no mode", [](FakeFirmware& fw) { fw.graphics.Mode = nullptr; }, false},
         {"a framebuffer ending at 2^47", framebuffer_ending_at(1ull << 47), false},
         {"a framebuffer ending a page below 2^47", framebuffer_ending_at((1ull << 47) - 4096),
          true},
@@ -759,10 +687,8 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     // The boot processor: the x2APIC ID of leaf 0x0B (0x12345) where the
     // highest basic leaf lists it and its EBX shows topology, else the
     // initial APIC ID of leaf 1 (3).
-    for (const auto& [max_leaf, topology, id] : {std::tuple{0x16u, 1u, 0x12345u},
-                                                 {0x0Bu, 2u, 0x12345u},
-                                                 {0x0Au, 1u, 3u},
-                                                 {0x16u, 0xFFFF0000u, 3u}}) {
+    for (const auto& [max_leaf, topology, id] :
+         {std::tuple{0x0Bu, 2u, 0x12345u}, {0x0Au, 1u, 3u}, {0x16u, 0xFFFF0000u, 3u}}) {
         special("CPUID to leaf " + hex(max_leaf) + ", leaf 0x0B EBX " + hex(topology),
                 {.ending = "kernel", .processor = id},
                 [leaf = max_leaf, ebx = topology](FakeFirmware&) {
@@ -772,17 +698,10 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
     }
     // Boot services gone from the system table after a call are noticed by
     // the next call that looks them up there (the sequence keeps its own
-    // pointer for GetMemoryMap and ExitBootServices): a protocol lookup logs
-    // it, an allocation fails, framebuffer discovery cannot even exit.
-    const std::string gone = "[quillmor] 取协议时引导服务已不可用";
-    run("boot services gone after the watchdog", fatal("取已装载映像协议失败", {gone}),
-        {{"SetWatchdogTimer", 0, "Gone"}});
-    run("boot services gone after the kernel's Open", fatal("分配文件缓冲失败"),
-        {{"File.Open", 0, "Gone"}});
+    // pointer for GetMemoryMap and ExitBootServices): framebuffer discovery
+    // cannot even exit.
     run("boot services gone after the map's reading", {"check (no exit) attempt to use null value"},
         {{"GetMemoryMap", 1, "Gone"}});
-    run("boot services gone after LocateHandle", fatal("页表根分配失败", {gone}),
-        {{"LocateHandle", 0, "Gone"}});
     run("a check failure whose exit data cannot be had",
         {"check (no exit) exact division produced remainder"},
         {{"LocateHandle", 0, "SizeOdd"}, {"AllocatePool", 1}});
@@ -803,21 +722,25 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         tables_high);
     run("no RAM, half the table pages, tables high", fatal("交接页映射失败"),
         {empty, {"AllocatePages", 5}, {"AllocatePages", 7, "Status", 1, true}}, tables_high);
-    // Every allocation splits a descriptor in three, the worst a firmware
-    // that never merges does: the pool asks for halves down to a 32nd of
-    // what it needs, and takes all its 32 runs. Two descriptors more for each
-    // allocation: four before the size query (the files, the landing area,
-    // the record), the map buffer, the table root and the 32 runs after it;
-    // and as many of the firmware's own after the query: the map buffer must
-    // hold them all, 136 more than the query gave.
+    // A firmware that grants 70 pages at most, with 1663 table pages to find
+    // (a framebuffer of 3 GB): the pool asks for halves, rounded up, down to
+    // a 32nd of what it needs, 52 pages, and takes all its 32 runs (rounded
+    // down, they would come 31 pages short). And the firmware adds as
+    // many descriptors of its own after the size query as the map buffer
+    // must have room for: two for each allocation after it (the map buffer,
+    // the table root, the 32 runs), doubled.
     run(
-        "a firmware that fragments", {"kernel", {"第二轮内存图 段数=424\r\n", "自己占页=38 "}}, {},
-        [](FakeFirmware& fw) { fragmenting(fw), fw.own_growth = 68; }, 40 * 71 * 4096);
+        "a firmware of small pieces that allocates for itself",
+        {"kernel", {"第二轮内存图 段数=150\r\n"}}, {},
+        [](FakeFirmware& fw) {
+            fw.largest_allocation = 70 * 4096;
+            fw.own_growth = 136;
+            fw.files[kRamdiskFile].resize(1000);
+            fw.graphics_info.VerticalResolution = 765000;
+            fw.graphics_mode.FrameBufferBase = 1ull << 40;
+        },
+        8 << 20);
 
-    std::printf("Each ending, how often, and its first case:\n");
-    for (const auto& [ending, by] : reached) {
-        std::printf("  %s: %zu, %s\n", ending.c_str(), by.size(), by.front().c_str());
-    }
     for (const std::string& message : fatal_messages_in_sources()) {
         EXPECT_TRUE(reached.contains(message)) << "no case reaches " << message;
     }

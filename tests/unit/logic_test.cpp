@@ -1,7 +1,10 @@
 // What neither a whole boot nor the fuzzers' references look at: the UART's
-// programming, and the bounded wait a dead one costs.
+// programming, the bounded wait a dead one costs, and the error a memory-map
+// reading names for a refusal (a boot stops alike on every one).
 #include "diag/serial.h"
+#include "firmware/memory_map.h"
 #include "tests/fakes/fake_arch.h"
+#include "tests/fakes/fake_firmware.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +29,13 @@ TEST(Serial, UartIsProgrammedFirstAndADeadOneCostsABoundedWait) {
     serial_write("AB", 2);
     EXPECT_EQ(fake_arch::state().serial, "A");
     EXPECT_EQ(fake_arch::state().line_status_reads, 2 * kReads);
+}
+
+TEST(MemoryMap, AReadingRefusedAsAnInvalidParameterSaysSo) {
+    FakeFirmware firmware;
+    firmware.faults = {{"GetMemoryMap", 0, "Status", EFI_INVALID_PARAMETER}};
+    EXPECT_EQ(read_memory_map(firmware.boot_services().GetMemoryMap, 0, 0).error(),
+              MemoryMapError::InvalidParameter);
 }
 
 } // namespace
