@@ -12,7 +12,6 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -205,11 +204,13 @@ MUTANTS = [
 ]
 
 # Cheapest first: a fault is caught at the first stage whose tests fail, and
-# the later stages are neither built nor run.
+# the later stages are neither built nor run. The kernel image target takes
+# the test kernel as a seed.
+FUZZ_TARGETS = [path.stem for path in (ROOT / "tests" / "fuzz").glob("*_fuzz.cpp")]
 STAGES = [
-    ("plain", ["quillmor_unit_tests", "arch_cpuid_test"], ["-R", "^(unit|arch)[.]"]),
-    ("fuzz", None, ["-L", "fuzz"]),
-    ("sanitized", ["quillmor_unit_tests_sanitized"], ["-R", "^sanitized[.]"]),
+    ("plain", ["quillmor_unit_tests", "arch_cpuid_test"], "^(unit|arch)[.]"),
+    ("fuzz", ["test-kernel", *FUZZ_TARGETS], "^fuzz[.]"),
+    ("sanitized", ["quillmor_unit_tests_sanitized"], "^sanitized[.]"),
 ]
 
 
@@ -219,38 +220,35 @@ def run(command, log):
 
 
 def sync_copy(source):
-    """Copies the files that differ, with fresh times, so that little is rebuilt,
-    and removes from the copy what the tree no longer has."""
+    """Copies the tree's files (tracked and new) that differ, with fresh times so that
+    the copy's build sees them, and removes what the tree no longer has."""
     listing = ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"]
-    names = subprocess.run(listing, cwd=ROOT, capture_output=True, check=True).stdout
-    paths = {name for name in names.decode().split("\0") if (ROOT / name).is_file()}
-    for copy in [p for p in source.rglob("*") if p.is_file()]:
-        if str(copy.relative_to(source)) not in paths:
+    names = subprocess.run(listing, cwd=ROOT, capture_output=True, check=True).stdout.decode()
+    paths = {name for name in names.split("\0") if (ROOT / name).is_file()}
+    for copy in source.rglob("*"):
+        if copy.is_file() and str(copy.relative_to(source)) not in paths:
             copy.unlink()
     for path in paths:
         origin, copy = ROOT / path, source / path
         if not copy.is_file() or copy.read_bytes() != origin.read_bytes():
             copy.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(origin, copy)
-            shutil.copymode(origin, copy)
+            shutil.copy(origin, copy)
 
 
 def failing_stage(work, name):
     """The first stage whose tests fail, "" when all pass, None when a build fails."""
-    for stage, targets, selection in STAGES:
-        if targets is None:
-            targets = [p.stem for p in (work / "src" / "tests" / "fuzz").glob("*_fuzz.cpp")]
+    for stage, targets, tests in STAGES:
         log = work / f"{name}.{stage}"
         if run(["cmake", "--build", work / "build", "--target", *targets], f"{log}.build.log"):
             return None
-        if run(["ctest", "--test-dir", work / "build", *selection, "-j2", "--timeout", "900",
-                "--output-on-failure"], f"{log}.test.log"):
+        ctest = ["ctest", "--test-dir", work / "build", "-R", tests, "-j2", "--timeout", "900"]
+        if run([*ctest, "--output-on-failure"], f"{log}.test.log"):
             return stage
     return ""
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--work", type=Path, default=Path(f"/tmp/quillmor-mutants-{os.getuid()}"),
                         help="scratch directory for the copy and its build")
     parser.add_argument("--only", help="comma-separated fault numbers, from 1")
@@ -262,14 +260,12 @@ def main():
         return 0
 
     work = args.work.resolve()
-    source, build = work / "src", work / "build"
-    source.mkdir(parents=True, exist_ok=True)
-    sync_copy(source)
-    if not (build / "build.ninja").exists():
-        run(["cmake", "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-             "-DCMAKE_C_COMPILER=clang", "-DCMAKE_CXX_COMPILER=clang++"], work / "configure.log")
-    # The kernel image fuzz target takes the test kernel as a seed.
-    run(["cmake", "--build", build, "--target", "test-kernel"], work / "kernel.log")
+    (work / "src").mkdir(parents=True, exist_ok=True)
+    sync_copy(work / "src")
+    if not (work / "build" / "build.ninja").exists():
+        run(["cmake", "-S", work / "src", "-B", work / "build", "-G", "Ninja",
+             "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_C_COMPILER=clang",
+             "-DCMAKE_CXX_COMPILER=clang++"], work / "configure.log")
     print(f"baseline in {work} ...", flush=True)
     if failing_stage(work, "baseline") != "":
         print(f"the unmodified tree does not build or pass: see {work}/*.log")
@@ -279,24 +275,23 @@ def main():
     failed = []
     for number in chosen:
         what, path, text, fault = MUTANTS[number - 1]
-        target = source / path
+        target = work / "src" / path
         original = target.read_text()
-        started = time.monotonic()
-        verdict, by = "STALE  ", f"(the text occurs {original.count(text)} times)"
+        stage = "stale"
         if original.count(text) == 1:
             target.write_text(original.replace(text, fault))
             try:
                 stage = failing_stage(work, f"mutant-{number}")
             finally:
                 target.write_text(original)
-            verdict = {None: "NOBUILD", "": "MISSED "}.get(stage, "caught ")
-            by = f"({work}/mutant-{number}.*.log)"
-            if stage:
-                log = (work / f"mutant-{number}.{stage}.test.log").read_text(errors="replace")
-                by = f"at {stage} by " + ", ".join(re.findall(r"^\s+\d+ - (\S+) \(", log, re.M))
-        if verdict != "caught ":
+        verdict = {None: "NOBUILD", "": "MISSED", "stale": "STALE"}.get(stage, "caught")
+        where = f"see {work}/mutant-{number}.*.log"
+        if verdict == "caught":
+            log = (work / f"mutant-{number}.{stage}.test.log").read_text(errors="replace")
+            where = f"at {stage} by " + ", ".join(re.findall(r"^\s+\d+ - (\S+) \(", log, re.M))
+        else:
             failed.append(number)
-        print(f"{number:3} {verdict} {what} [{time.monotonic() - started:.0f} s] {by}", flush=True)
+        print(f"{number:3} {verdict:7} {what}: {where}", flush=True)
 
     print(f"\n{len(chosen) - len(failed)} caught; missed, stale or not building: {failed}")
     return 1 if failed else 0
