@@ -56,20 +56,19 @@ void abort_on_failure(void*, const char* check, const char* what, uint64_t a, ui
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in{data, size};
-    const uint8_t selector = in.take<uint8_t>();
-    const uint64_t stride = 40 + (selector & 0x80 ? selector & 0x7f : 8 * (selector & 7));
+    const uint64_t stride = 40 + 8 * (in.take<uint8_t>() & 7);
     std::vector<oracle_descriptor> map;
     LoadPlan kernel = {};
     quillmor_handoff record = {};
     ProcessorView processor = {};
-    // Kind 0: a descriptor of `length` >> 12 pages (with 0x40: a count past
-    // 2^52); 1: the kernel, `type` pages and `kind` >> 4 bytes at `base` on
-    // physical `length`; 2: a framebuffer of `type` + 1 lines of `length`
-    // bytes at `base`; 3: a fifth level, or with 0x40 a descriptor table of
-    // `length` & 0xffff bytes at `base` (none past 2^47).
+    // Kind 0: a descriptor of `length` >> 12 pages; 1: the kernel, `type`
+    // pages and `kind` >> 4 bytes at `base` on physical `length`; 2: a
+    // framebuffer of `type` + 1 lines of `length` bytes at `base`; 3: with
+    // 0x40 a descriptor table of `length` & 0xffff bytes at `base` (none past
+    // 2^47), else a fifth level.
     in.items(16, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
         if ((kind & 3) == 0) {
-            map.push_back({type, base, kind & 0x40 ? length | 1ull << 52 : length >> 12 & 1023, 0});
+            map.push_back({type, base, length >> 12 & 1023, 0});
         } else if ((kind & 3) == 1) {
             kernel = {.virtual_base = base,
                       .physical_base = length,
@@ -79,43 +78,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             record.framebuffer_address = base;
             record.framebuffer_height = type + 1u;
             record.framebuffer_pitch = length & 0xfffff;
-        }
-        if ((kind & 0x43) == 0x43) {
+        } else if (kind & 0x40) {
             const uint64_t bytes = length & 0xffff;
             processor.descriptor_tables[type & 1] = {base,
                                                      base <= (1ull << 47) - bytes ? bytes : 0};
+        } else {
+            processor.five_level_paging = true;
         }
-        processor.five_level_paging = processor.five_level_paging || (kind & 0x43) == 3;
-        return true;
     });
 
     // Descriptor by descriptor in map order, identity before direct map; then
-    // the descriptor tables, the kernel and the framebuffer.
+    // the descriptor tables, the kernel and the framebuffer. A run ends at
+    // the first mapping whose arithmetic leaves 64 bits.
     Streams streams;
     oracle_tables_begin();
-    std::string outcome = "mapped";
-    for (uint64_t i = 0; i < map.size() && outcome == "mapped"; ++i) {
-        const oracle_descriptor& d = map[i];
+    bool mapped = true;
+    for (const oracle_descriptor& d : map) {
         const bool ram = d.pages != 0 && d.type <= 15 && (0xc6fe >> d.type & 1) != 0;
-        const bool mapped =
-            d.pages >> 52 == 0 &&
-            (!ram || (streams.map(0, d.base, d.base, d.pages << 12) && d.base < (1ull << 47) &&
-                      streams.map(1, d.base + kDirectMapOffset, d.base, d.pages << 12)));
-        outcome = i * stride % 8 != 0 ? "check incorrect alignment"
-                  : mapped            ? "mapped"
-                                      : "check integer overflow";
+        mapped = mapped &&
+                 (!ram || (streams.map(0, d.base, d.base, d.pages << 12) && d.base < (1ull << 47) &&
+                           streams.map(1, d.base + kDirectMapOffset, d.base, d.pages << 12)));
     }
     const uint64_t fb = record.framebuffer_address;
     const uint64_t fb_size = uint64_t{record.framebuffer_height} * record.framebuffer_pitch;
     const IdentityRange* tables = processor.descriptor_tables;
-    if (outcome == "mapped" &&
-        !(streams.map(2, tables[0].base, tables[0].base, tables[0].length) &&
-          streams.map(2, tables[1].base, tables[1].base, tables[1].length) &&
-          streams.map(2, kernel.virtual_base, kernel.physical_base, kernel.image_size) &&
-          (record.framebuffer_count == 0 ||
-           (fb < (1ull << 47) && streams.map(2, fb + kDirectMapOffset, fb, fb_size))))) {
-        outcome = "check integer overflow"; // an empty range's end rounded up past 2^64 too
-    }
+    mapped = mapped && streams.map(2, tables[0].base, tables[0].base, tables[0].length) &&
+             streams.map(2, tables[1].base, tables[1].base, tables[1].length) &&
+             streams.map(2, kernel.virtual_base, kernel.physical_base, kernel.image_size) &&
+             (record.framebuffer_count == 0 ||
+              (fb < (1ull << 47) && streams.map(2, fb + kDirectMapOffset, fb, fb_size)));
 
     // Table pages from the fake firmware's arena, which arrive filled with 0xCC.
     LoaderRun run(8 << 20);
@@ -126,16 +117,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const quillmor_handoff original = record;
     uint64_t root = builder.root;
     expect_same(run([&] {
-                    const bool mapped =
+                    const bool done =
                         map_physical_memory(builder, firmware_map) &&
                         map_processor_pages(builder, processor) &&
                         map_kernel_image(builder, kernel) &&
                         (record.framebuffer_count == 0 || map_framebuffer(builder, record)) &&
                         (!processor.five_level_paging || (root = add_five_level_root(builder)));
-                    return std::string(mapped ? "mapped" : "failed");
+                    return std::string(done ? "mapped" : "failed");
                 }),
-                outcome);
-    if (outcome != "mapped") {
+                mapped ? "mapped" : "check integer overflow");
+    if (!mapped) {
         return 0;
     }
     oracle_census census;
