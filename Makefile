@@ -54,7 +54,7 @@ bench: build
 
 # Each fuzz target for FUZZ_SECONDS, its corpus kept in $(BUILD_DIR)/fuzz-corpus.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= kernel_image region_table page_tables utf8 memory_map file_read sha256
+FUZZ_TARGETS ?= kernel_image region_table page_tables utf8 sha256
 fuzz: build
 	@for target in $(FUZZ_TARGETS); do \
 	    corpus=$(BUILD_DIR)/fuzz-corpus/$$target; mkdir -p $$corpus; \
