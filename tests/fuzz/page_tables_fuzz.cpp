@@ -20,8 +20,9 @@ using u128 = unsigned __int128;
 // rest): whether their arithmetic stays in 64 bits, whether each stream
 // comes in address order, and the slots each stream's tables need.
 struct Streams {
-    uint64_t end[3] = {}, last_slot[3][4] = {}, slots = 0;
-    bool in_order = true, counted[3][4] = {};
+    uint64_t end[3] = {}, slots = 0;
+    uint64_t next_slot[3][4] = {}; // the slot after the last one counted, 0 when none was
+    bool in_order = true;
 
     bool map(int stream, uint64_t virtual_start, u128 physical, uint64_t length) {
         const u128 end_page = (u128{virtual_start} + length + 4095) & ~u128{4095};
@@ -38,19 +39,12 @@ struct Streams {
         for (int level = 1; level <= 3; ++level) {
             const uint64_t low = first >> (12 + 9 * level);
             const uint64_t high = static_cast<uint64_t>((end_page - 1) >> (12 + 9 * level));
-            slots += high - low + 1 - (counted[stream][level] && last_slot[stream][level] == low);
-            counted[stream][level] = true;
-            last_slot[stream][level] = high;
+            slots += high - low + 1 - (next_slot[stream][level] == low + 1);
+            next_slot[stream][level] = high + 1;
         }
         return true;
     }
 };
-
-void abort_on_failure(void*, const char* check, const char* what, uint64_t a, uint64_t b) {
-    if (what != nullptr) {
-        require(false, std::string(check) + ": " + what + " " + dec(a) + " " + dec(b));
-    }
-}
 
 } // namespace
 
@@ -111,8 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Table pages from the fake firmware's arena, which arrive filled with 0xCC.
     LoaderRun run(8 << 20);
     page_ledger().clear();
-    std::vector<uint64_t> buffer;
-    const MemoryMap firmware_map = run.reading(map, stride, buffer);
+    const MemoryMap firmware_map = run.reading(map, stride);
     PageTableBuilder builder = create_page_table_root();
     const quillmor_handoff original = record;
     uint64_t root = builder.root;
@@ -130,7 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     oracle_census census;
-    oracle_tables_check(root, processor.five_level_paging ? 5 : 4, 0, abort_on_failure, nullptr,
+    const oracle_note stop_at_failure = [](void*, const char* check, const char* what, uint64_t,
+                                           uint64_t) { require(what == nullptr, check); };
+    oracle_tables_check(root, processor.five_level_paging ? 5 : 4, 0, stop_at_failure, nullptr,
                         nullptr, &census);
     const std::vector<std::string>& calls = run.firmware.calls; // the root first
     const uint64_t taken = std::count(calls.begin(), calls.end(), "AllocatePages") - 1;
