@@ -214,11 +214,6 @@ STAGES = [
 ]
 
 
-def run(command, log):
-    with open(log, "w") as out:
-        return subprocess.run(command, stdout=out, stderr=subprocess.STDOUT).returncode
-
-
 def sync_copy(source):
     """Copies the tree's files (tracked and new) that differ, with fresh times so that
     the copy's build sees them, and removes what the tree no longer has."""
@@ -238,21 +233,21 @@ def sync_copy(source):
 def failing_stage(work, name):
     """The first stage whose tests fail, "" when all pass, None when a build fails."""
     for stage, targets, tests in STAGES:
-        log = work / f"{name}.{stage}"
-        if run(["cmake", "--build", work / "build", "--target", *targets], f"{log}.build.log"):
-            return None
-        ctest = ["ctest", "--test-dir", work / "build", "-R", tests, "-j2", "--timeout", "900"]
-        if run([*ctest, "--output-on-failure"], f"{log}.test.log"):
-            return stage
+        with open(work / f"{name}.{stage}.log", "w") as log:
+            build = ["cmake", "--build", work / "build", "--target", *targets]
+            if subprocess.run(build, stdout=log, stderr=log).returncode != 0:
+                return None
+            ctest = ["ctest", "--test-dir", work / "build", "-R", tests, "-j2", "--timeout", "900"]
+            if subprocess.run([*ctest, "--output-on-failure"], stdout=log, stderr=log).returncode:
+                return stage
     return ""
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--work", type=Path, default=Path(f"/tmp/quillmor-mutants-{os.getuid()}"),
-                        help="scratch directory for the copy and its build")
-    parser.add_argument("--only", help="comma-separated fault numbers, from 1")
-    parser.add_argument("--list", action="store_true", help="list the faults and stop")
+    parser.add_argument("--work", type=Path, default=Path(f"/tmp/quillmor-mutants-{os.getuid()}"))
+    parser.add_argument("--only", help="fault numbers, from 1, separated by commas")
+    parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
     if args.list:
         for number, (what, path, _, _) in enumerate(MUTANTS, 1):
@@ -262,13 +257,12 @@ def main():
     work = args.work.resolve()
     (work / "src").mkdir(parents=True, exist_ok=True)
     sync_copy(work / "src")
-    if not (work / "build" / "build.ninja").exists():
-        run(["cmake", "-S", work / "src", "-B", work / "build", "-G", "Ninja",
-             "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_C_COMPILER=clang",
-             "-DCMAKE_CXX_COMPILER=clang++"], work / "configure.log")
-    print(f"baseline in {work} ...", flush=True)
+    configure = ["cmake", "-S", work / "src", "-B", work / "build", "-G", "Ninja",
+                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_C_COMPILER=clang",
+                 "-DCMAKE_CXX_COMPILER=clang++"]
+    subprocess.run(configure, stdout=subprocess.DEVNULL, check=True)
     if failing_stage(work, "baseline") != "":
-        print(f"the unmodified tree does not build or pass: see {work}/*.log")
+        print(f"the unmodified tree does not build or pass: see {work}/baseline.*.log")
         return 2
 
     chosen = [int(n) for n in args.only.split(",")] if args.only else range(1, len(MUTANTS) + 1)
@@ -287,7 +281,7 @@ def main():
         verdict = {None: "NOBUILD", "": "MISSED", "stale": "STALE"}.get(stage, "caught")
         where = f"see {work}/mutant-{number}.*.log"
         if verdict == "caught":
-            log = (work / f"mutant-{number}.{stage}.test.log").read_text(errors="replace")
+            log = (work / f"mutant-{number}.{stage}.log").read_text(errors="replace")
             where = f"at {stage} by " + ", ".join(re.findall(r"^\s+\d+ - (\S+) \(", log, re.M))
         else:
             failed.append(number)

@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     page_ledger().clear();
     const MemoryMap firmware_map = run.reading(map, stride);
     PageTableBuilder builder = create_page_table_root();
-    const quillmor_handoff original = record;
+    const quillmor_handoff original = record; // the estimate takes the framebuffer's own address
     uint64_t root = builder.root;
     expect_same(run([&] {
                     const bool done =
