@@ -31,10 +31,6 @@ inline void expect_same(const std::string& loader, const std::string& reference)
     }
 }
 
-inline std::string dec(uint64_t value) {
-    return std::to_string(value);
-}
-
 // Little-endian fields in order; past the end every field reads as 0, so any
 // input is a whole one.
 struct FuzzInput {

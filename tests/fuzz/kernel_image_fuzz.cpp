@@ -17,8 +17,8 @@ struct Segment {
 };
 
 std::string plan_text(uint64_t entry, uint64_t base, uint64_t end, uint64_t size, uint64_t count) {
-    return "ok " + dec(entry) + " " + dec(base) + " " + dec(end) + " " + dec(size) + " " +
-           dec(count);
+    return "ok " + std::to_string(entry) + " " + std::to_string(base) + " " + std::to_string(end) +
+           " " + std::to_string(size) + " " + std::to_string(count);
 }
 
 std::string reference(std::vector<uint8_t> file, std::vector<Segment>& segments) {
