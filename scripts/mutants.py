@@ -215,8 +215,7 @@ STAGES = [
 
 
 def sync_copy(source):
-    """Copies the tree's files (tracked and new) that differ, with fresh times so that
-    the copy's build sees them, and removes what the tree no longer has."""
+    """Copies the tree's changed files with fresh times, and drops those it no longer has."""
     listing = ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"]
     names = subprocess.run(listing, cwd=ROOT, capture_output=True, check=True).stdout.decode()
     paths = {name for name in names.split("\0") if (ROOT / name).is_file()}
