@@ -243,7 +243,8 @@ def failing_stage(work, name):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--work", type=Path, default=Path(f"/tmp/quillmor-mutants-{os.getuid()}"))
     parser.add_argument("--only", help="fault numbers, from 1, separated by commas")
     parser.add_argument("--list", action="store_true")
