@@ -1,5 +1,5 @@
-// Random memory maps, kernel ranges, framebuffers and descriptor tables
-// through the page-table builder, in the boot's order, with and without a
+// Random memory maps, kernel ranges and descriptor tables through the
+// page-table builder, in the boot's order, with and without a
 // fifth-level root. The target works out from the arithmetic alone whether a
 // run must end in a check failure; after a build the oracle's walk of the
 // tables must find exactly the mappings made (a later one winning where two
@@ -53,25 +53,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t stride = 40 + 8 * (in.take<uint8_t>() & 7);
     std::vector<oracle_descriptor> map;
     LoadPlan kernel = {};
-    quillmor_handoff record = {};
     ProcessorView processor = {};
-    // Kind 0: a descriptor of `length` >> 12 pages; 1: the kernel, `type`
-    // pages and `kind` >> 4 bytes at `base` on physical `length`; 2: a
-    // framebuffer of `type` + 1 lines of `length` bytes at `base`; 3: with
-    // 0x40 a descriptor table of `length` & 0xffff bytes at `base` (none past
-    // 2^47), else a fifth level.
+    // Kind 0 and 2: a descriptor of `length` >> 12 pages; 1: the kernel,
+    // `type` pages and `kind` >> 4 bytes at `base` on physical `length`; 3:
+    // with 0x40 a descriptor table of `length` & 0xffff bytes at `base` (none
+    // past 2^47), else a fifth level. (The framebuffer's mapping and its share
+    // of the estimate are the whole boot's to judge.)
     in.items(16, [&](uint8_t kind, uint8_t type, uint64_t base, uint64_t length) {
-        if ((kind & 3) == 0) {
+        if ((kind & 1) == 0) {
             map.push_back({type, base, length >> 12 & 1023, 0});
         } else if ((kind & 3) == 1) {
             kernel = {.virtual_base = base,
                       .physical_base = length,
                       .image_size = type * 4096ull + (kind >> 4)};
-        } else if ((kind & 3) == 2) {
-            record.framebuffer_count = 1;
-            record.framebuffer_address = base;
-            record.framebuffer_height = type + 1u;
-            record.framebuffer_pitch = length & 0xfffff;
         } else if (kind & 0x40) {
             const uint64_t bytes = length & 0xffff;
             processor.descriptor_tables[type & 1] = {base,
@@ -82,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
 
     // Descriptor by descriptor in map order, identity before direct map; then
-    // the descriptor tables, the kernel and the framebuffer. A run ends at
+    // the descriptor tables and the kernel. A run ends at
     // the first mapping whose arithmetic leaves 64 bits.
     Streams streams;
     oracle_tables_begin();
@@ -93,28 +87,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  (!ram || (streams.map(0, d.base, d.base, d.pages << 12) && d.base < (1ull << 47) &&
                            streams.map(1, d.base + kDirectMapOffset, d.base, d.pages << 12)));
     }
-    const uint64_t fb = record.framebuffer_address;
-    const uint64_t fb_size = uint64_t{record.framebuffer_height} * record.framebuffer_pitch;
     const IdentityRange* tables = processor.descriptor_tables;
     mapped = mapped && streams.map(2, tables[0].base, tables[0].base, tables[0].length) &&
              streams.map(2, tables[1].base, tables[1].base, tables[1].length) &&
-             streams.map(2, kernel.virtual_base, kernel.physical_base, kernel.image_size) &&
-             (record.framebuffer_count == 0 ||
-              (fb < (1ull << 47) && streams.map(2, fb + kDirectMapOffset, fb, fb_size)));
+             streams.map(2, kernel.virtual_base, kernel.physical_base, kernel.image_size);
 
     // Table pages from the fake firmware's arena, which arrive filled with 0xCC.
     LoaderRun run(8 << 20);
     page_ledger().clear();
     const MemoryMap firmware_map = run.reading(map, stride);
     PageTableBuilder builder = create_page_table_root();
-    const quillmor_handoff original = record; // the estimate takes the framebuffer's own address
     uint64_t root = builder.root;
     expect_same(run([&] {
                     const bool done =
                         map_physical_memory(builder, firmware_map) &&
                         map_processor_pages(builder, processor) &&
                         map_kernel_image(builder, kernel) &&
-                        (record.framebuffer_count == 0 || map_framebuffer(builder, record)) &&
                         (!processor.five_level_paging || (root = add_five_level_root(builder)));
                     return std::string(done ? "mapped" : "failed");
                 }),
@@ -133,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // and the fifth-level root, which the census does not count.
     const uint64_t roots = processor.five_level_paging ? kFiveLevelTablePages : 0;
     require(taken == census.tables + (roots != 0), "table pages taken");
-    const uint64_t estimate = estimate_table_pages(firmware_map, kernel, original, processor);
+    const quillmor_handoff no_framebuffer = {};
+    const uint64_t estimate = estimate_table_pages(firmware_map, kernel, no_framebuffer, processor);
     require(estimate >= taken && (!streams.in_order || estimate == streams.slots + roots),
             "the estimate below the tables built, or not exact in address order");
     return 0;
