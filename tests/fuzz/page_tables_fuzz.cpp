@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
 
     // Descriptor by descriptor in map order, identity before direct map; then
-    // the descriptor tables and the kernel. A run ends at
-    // the first mapping whose arithmetic leaves 64 bits.
+    // the descriptor tables and the kernel. A run ends at the first mapping
+    // whose arithmetic leaves 64 bits.
     Streams streams;
     oracle_tables_begin();
     bool mapped = true;
