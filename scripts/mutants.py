@@ -12,7 +12,6 @@ import re
 import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -205,56 +204,50 @@ MUTANTS = [
 ]
 
 # Cheapest first: a fault is caught at the first stage whose tests fail, and
-# the later stages are neither built nor run.
+# the later stages are neither built nor run. The kernel image target takes
+# the test kernel as a seed.
+FUZZ_TARGETS = [path.stem for path in (ROOT / "tests" / "fuzz").glob("*_fuzz.cpp")]
 STAGES = [
-    ("plain", ["quillmor_unit_tests", "arch_cpuid_test"], ["-R", "^(unit|arch)[.]"]),
-    ("fuzz", None, ["-L", "fuzz"]),
-    ("sanitized", ["quillmor_unit_tests_sanitized"], ["-R", "^sanitized[.]"]),
+    ("plain", ["quillmor_unit_tests", "arch_cpuid_test"], "^(unit|arch)[.]"),
+    ("fuzz", ["test-kernel", *FUZZ_TARGETS], "^fuzz[.]"),
+    ("sanitized", ["quillmor_unit_tests_sanitized"], "^sanitized[.]"),
 ]
 
 
-def run(command, log):
-    with open(log, "w") as out:
-        return subprocess.run(command, stdout=out, stderr=subprocess.STDOUT).returncode
-
-
 def sync_copy(source):
-    """Copies the files that differ, with fresh times, so that little is rebuilt,
-    and removes from the copy what the tree no longer has."""
+    """Copies the tree's changed files with fresh times, and drops those it no longer has."""
     listing = ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"]
-    names = subprocess.run(listing, cwd=ROOT, capture_output=True, check=True).stdout
-    paths = {name for name in names.decode().split("\0") if (ROOT / name).is_file()}
-    for copy in [p for p in source.rglob("*") if p.is_file()]:
-        if str(copy.relative_to(source)) not in paths:
+    names = subprocess.run(listing, cwd=ROOT, capture_output=True, check=True).stdout.decode()
+    paths = {name for name in names.split("\0") if (ROOT / name).is_file()}
+    for copy in source.rglob("*"):
+        if copy.is_file() and str(copy.relative_to(source)) not in paths:
             copy.unlink()
     for path in paths:
         origin, copy = ROOT / path, source / path
         if not copy.is_file() or copy.read_bytes() != origin.read_bytes():
             copy.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(origin, copy)
-            shutil.copymode(origin, copy)
+            shutil.copy(origin, copy)
 
 
 def failing_stage(work, name):
     """The first stage whose tests fail, "" when all pass, None when a build fails."""
-    for stage, targets, selection in STAGES:
-        if targets is None:
-            targets = [p.stem for p in (work / "src" / "tests" / "fuzz").glob("*_fuzz.cpp")]
-        log = work / f"{name}.{stage}"
-        if run(["cmake", "--build", work / "build", "--target", *targets], f"{log}.build.log"):
-            return None
-        if run(["ctest", "--test-dir", work / "build", *selection, "-j2", "--timeout", "900",
-                "--output-on-failure"], f"{log}.test.log"):
-            return stage
+    for stage, targets, tests in STAGES:
+        with open(work / f"{name}.{stage}.log", "w") as log:
+            build = ["cmake", "--build", work / "build", "--target", *targets]
+            if subprocess.run(build, stdout=log, stderr=log).returncode != 0:
+                return None
+            ctest = ["ctest", "--test-dir", work / "build", "-R", tests, "-j2", "--timeout", "900"]
+            if subprocess.run([*ctest, "--output-on-failure"], stdout=log, stderr=log).returncode:
+                return stage
     return ""
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--work", type=Path, default=Path(f"/tmp/quillmor-mutants-{os.getuid()}"),
-                        help="scratch directory for the copy and its build")
-    parser.add_argument("--only", help="comma-separated fault numbers, from 1")
-    parser.add_argument("--list", action="store_true", help="list the faults and stop")
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--work", type=Path, default=Path(f"/tmp/quillmor-mutants-{os.getuid()}"))
+    parser.add_argument("--only", help="fault numbers, from 1, separated by commas")
+    parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
     if args.list:
         for number, (what, path, _, _) in enumerate(MUTANTS, 1):
@@ -262,41 +255,37 @@ def main():
         return 0
 
     work = args.work.resolve()
-    source, build = work / "src", work / "build"
-    source.mkdir(parents=True, exist_ok=True)
-    sync_copy(source)
-    if not (build / "build.ninja").exists():
-        run(["cmake", "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-             "-DCMAKE_C_COMPILER=clang", "-DCMAKE_CXX_COMPILER=clang++"], work / "configure.log")
-    # The kernel image fuzz target takes the test kernel as a seed.
-    run(["cmake", "--build", build, "--target", "test-kernel"], work / "kernel.log")
-    print(f"baseline in {work} ...", flush=True)
+    (work / "src").mkdir(parents=True, exist_ok=True)
+    sync_copy(work / "src")
+    configure = ["cmake", "-S", work / "src", "-B", work / "build", "-G", "Ninja",
+                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_C_COMPILER=clang",
+                 "-DCMAKE_CXX_COMPILER=clang++"]
+    subprocess.run(configure, stdout=subprocess.DEVNULL, check=True)
     if failing_stage(work, "baseline") != "":
-        print(f"the unmodified tree does not build or pass: see {work}/*.log")
+        print(f"the unmodified tree does not build or pass: see {work}/baseline.*.log")
         return 2
 
     chosen = [int(n) for n in args.only.split(",")] if args.only else range(1, len(MUTANTS) + 1)
     failed = []
     for number in chosen:
         what, path, text, fault = MUTANTS[number - 1]
-        target = source / path
+        target = work / "src" / path
         original = target.read_text()
-        started = time.monotonic()
-        verdict, by = "STALE  ", f"(the text occurs {original.count(text)} times)"
+        stage = "stale"
         if original.count(text) == 1:
             target.write_text(original.replace(text, fault))
             try:
                 stage = failing_stage(work, f"mutant-{number}")
             finally:
                 target.write_text(original)
-            verdict = {None: "NOBUILD", "": "MISSED "}.get(stage, "caught ")
-            by = f"({work}/mutant-{number}.*.log)"
-            if stage:
-                log = (work / f"mutant-{number}.{stage}.test.log").read_text(errors="replace")
-                by = f"at {stage} by " + ", ".join(re.findall(r"^\s+\d+ - (\S+) \(", log, re.M))
-        if verdict != "caught ":
+        verdict = {None: "NOBUILD", "": "MISSED", "stale": "STALE"}.get(stage, "caught")
+        where = f"see {work}/mutant-{number}.*.log"
+        if verdict == "caught":
+            log = (work / f"mutant-{number}.{stage}.log").read_text(errors="replace")
+            where = f"at {stage} by " + ", ".join(re.findall(r"^\s+\d+ - (\S+) \(", log, re.M))
+        else:
             failed.append(number)
-        print(f"{number:3} {verdict} {what} [{time.monotonic() - started:.0f} s] {by}", flush=True)
+        print(f"{number:3} {verdict:7} {what}: {where}", flush=True)
 
     print(f"\n{len(chosen) - len(failed)} caught; missed, stale or not building: {failed}")
     return 1 if failed else 0
