@@ -100,6 +100,14 @@ def picture(verdict, ppm):
             verdict.problems.append(f"pixel {x}, {y} is not {colour}")
 
 
+def fnv1a64(data):
+    """The hash the test kernel reports of the ramdisk it was handed."""
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
 def judge(item, result, files):
     """The verdict on one run of the scenario `item` whose volume held
     `files`; item.ending says how the run must end."""
@@ -120,7 +128,9 @@ def judge(item, result, files):
         verdict.outcome = f"{result.ending}; its last serial line: {(last or ['(none)'])[-1]}"
     elif rest is not None and item.ending == "kernel":  # the test kernel's oracle, its report
         checks = verdict.values["checks"] = rest.count("\n[ktest] ok ")
-        for want in (f"info extension {item.extension}", f"done ok={checks or 'none'} failed=0"):
+        ramdisk = files[RAMDISK_FILE]
+        for want in (f"info ramdisk-fnv1a64=0x{fnv1a64(ramdisk):016x} length={len(ramdisk)}",
+                     f"info extension {item.extension}", f"done ok={checks or 'none'} failed=0"):
             if not re.search(rf"^\[ktest\] {want}\r$", rest, re.M):
                 verdict.problems.append(f"the test kernel's report lacks /{want}/")
         verdict.ending(EXIT_PASS)

@@ -1,5 +1,5 @@
 // Whole boots on the fake firmware. First one on a firmware with the quirks
-// real ones have, judged by what the kernel receives: the log byte for byte,
+// real ones have, judged by what the kernel receives: its log lines,
 // the record, the region table, the tables CR3 will hold, the map keys the
 // exits used. Then every failure path, driven from the firmware: each call of
 // a healthy boot, at each of its occurrences, misbehaves in each way a broken
@@ -7,9 +7,8 @@
 // the ending each run must reach exactly, writing nothing after it, comes from
 // a rule per call. A few endings need two misbehaving calls or a machine out
 // of the ordinary, or no firmware can cause them; those are special cases,
-// reached from preconditions or by the stage on its own. The run prints every
-// ending with what reached it and fails when a fatal message of the loader's
-// sources is never reached.
+// reached from preconditions or by the stage on its own. The run fails when
+// a fatal message of the loader's sources is never reached.
 #include "boot/boot_sequence.h"
 #include "boot/handoff_record.h"
 #include "boot/image_seal.h"
@@ -162,8 +161,8 @@ struct Outcome {
 // framebuffer was described, its ACPI table and the page ledger; then what
 // only this machine knows: which of its tables the extension block names,
 // the flags, the command line and the size of the map the exit was given,
-// the ramdisk's zero fill, the kernel's bytes in place, the last log line and
-// the exits' keys.
+// the ramdisk's zero fill, the kernel's bytes in place, the log lines that
+// name the landing area, the root and the record, and the exits' keys.
 void check_handover(const Ending& got, const FakeFirmware& firmware, const Outcome& want) {
     const uint64_t handoff = got.kernel->handoff_pointer, record_page = handoff - kDirect;
     const auto& record = *reinterpret_cast<const quillmor_handoff*>(record_page);
@@ -254,6 +253,11 @@ void check_handover(const Ending& got, const FakeFirmware& firmware, const Outco
     EXPECT_TRUE(std::equal(kernel.begin() + 0x200, kernel.begin() + 0x1a00,
                            reinterpret_cast<uint8_t*>(record.kernel_physical_base)));
     EXPECT_EQ(got.kernel->entry_point, base + 0x40);
+    for (const std::string& line :
+         {"落点=" + hex(record.kernel_physical_base) + " → " + hex(base) + "\r\n",
+          "=" + hex(got.kernel->page_table_root) + "\r\n"}) {
+        EXPECT_NE(got.log.find(line), std::string::npos) << line;
+    }
     EXPECT_TRUE(got.log.ends_with(
         "\r\n[quillmor] 退出引导服务，交接给内核（交接结构=" + hex(handoff) + "）\r\n"));
     const std::vector<UINTN>& keys = firmware.exit_boot_services_keys;
@@ -459,7 +463,16 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
         reached.insert(fatal_stop ? want.ending.substr(kFatal.size()) : want.ending);
         return firmware.calls;
     };
-    const std::vector<std::string> healthy_calls = run("a healthy boot", {"kernel"}, {});
+    const std::vector<std::string> healthy_calls =
+        run("a healthy boot",
+            {"kernel",
+             {"[quillmor] 读入 \\boot\\mavotix.elf 6912 字节\r\n",
+              "[quillmor] 读入 \\boot\\initrd.ustar 1049576 字节\r\n",
+              "[quillmor] 内核入口=" + hex(kKernelBase + 0x40) + " 段=2 映像=20480 字节，落点=",
+              "[quillmor] 页表就绪 PML4=",
+              "[quillmor] 第二轮内存图 段数=14\r\n[quillmor] 切割区间=2\r\n[quillmor] 内存区=15 ",
+              " 帧缓冲=1\r\n"}},
+            {});
 
     const std::map<std::string, std::vector<std::string>> shapes = {
         {"SetWatchdogTimer", {"Status"}},
@@ -516,6 +529,8 @@ TEST(BootFaults, EveryMisbehaviourOfEveryCallEndsWhereItsRuleSays) {
             [](FakeFirmware& fw) { fw.secure_boot = 1; });
     special("Secure Boot on, a seal with a flag of a later version", fatal("安全启动要求封存散列"),
             sealed(1, 0, kSealKernel | kSealRamdisk | 1u << 3));
+    special("Secure Boot on, a seal of a later version", fatal("安全启动要求封存散列"),
+            [](FakeFirmware& fw) { sealed(1)(fw), quillmor_image_seal.version += 1; });
     special("sealed, Secure Boot on, the files as sealed", {"kernel"}, sealed(1));
     EXPECT_EQ(last_log, unsealed_log);
     special("sealed, a byte of the kernel changed",
