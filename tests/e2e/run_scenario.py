@@ -43,6 +43,11 @@ def run(item, build, on_output=None):
     return not verdict.problems
 
 
+def show_live(data):
+    sys.stdout.buffer.write(data)
+    sys.stdout.buffer.flush()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -66,8 +71,7 @@ def main():
             "run", qemu="-M q35 -m 1G", kernel=kernel, ending=ending,
             ramdisk=Path(args.initrd).read_bytes() if args.initrd else "sample",
             deadline=30.0 if ending == "outcome" else 120.0)
-        live = lambda data: (sys.stdout.buffer.write(data), sys.stdout.buffer.flush())
-        return 0 if run(item, build, on_output=live) else 1
+        return 0 if run(item, build, on_output=show_live) else 1
     return 0 if all([run(scenarios.SCENARIOS[name], build) for name in args.names]) else 1
 
 
