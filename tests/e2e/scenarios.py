@@ -92,6 +92,9 @@ TABLE = [
     # U-Boot passes load options of its own.
     Scenario("boot-u-boot", firmware="u-boot", qemu="-M pc -m 512M", framebuffers=0,
              extension="flags=0 cmdline=[0-9a-f]*"),
+    # A kernel the loader refuses stops the boot on U-Boot too.
+    Scenario("u-boot-not-elf-stop", firmware="u-boot", qemu="-M pc -m 512M",
+             kernel=b"not an ELF file " * 8, ending="stop", expect=(3, "内核映像不合规：NotElf64")),
     Scenario("boot-grub-chainload", manager="grub",
              extension="flags=0 cmdline=" + GRUB_ARGUMENTS.encode().hex()),
     Scenario("boot-systemd-boot", manager="systemd-boot",
