@@ -289,8 +289,7 @@ uint64_t oracle_check_handover(const struct oracle_handover* h) {
         expect_direct(r->framebuffer_address - OFFSET,
                       (uint64_t)r->framebuffer_height * r->framebuffer_pitch);
     }
-    s.failures +=
-        oracle_tables_check(h->cr3, h->levels, h->window, h->note, h->context, own_page, 0);
+    s.failures += oracle_tables_check(h->cr3, h->levels, h->window, h->note, h->context, own_page);
     for (uint64_t page = 0; page < RECORD_BYTES; page += PAGE) {
         own_page(0, h->rdi - OFFSET + page);
     }

@@ -93,9 +93,6 @@ uint64_t oracle_check_handover(const struct oracle_handover* handover);
 void oracle_tables_begin(void);
 void oracle_tables_expect(uint64_t virtual_start, uint64_t physical, uint64_t length, int required);
 
-struct oracle_census {
-    uint64_t tables; /* table pages below the root */
-};
 /* Walks the tables under `root` and reports on them: every upper entry a
    table address with the flags 0x3, no empty table below level four, every leaf
    the one the runs give, every required page present. Under five levels only
@@ -104,8 +101,7 @@ struct oracle_census {
    root entry anywhere. `visit` sees every table page (the root included) for the
    caller's own checks; it may be 0. */
 uint64_t oracle_tables_check(uint64_t root, unsigned levels, uint64_t window, oracle_note note,
-                             void* context, void (*visit)(void* context, uint64_t table),
-                             struct oracle_census* census);
+                             void* context, void (*visit)(void* context, uint64_t table));
 
 /* The region table the map must give: each descriptor's pieces (the carve
    intervals inside it, ordered by start, ties in carve order; the gaps in the

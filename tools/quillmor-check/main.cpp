@@ -17,7 +17,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -99,19 +98,18 @@ int main(int argc, char** argv) {
         return usage();
     }
 
-    auto kernel = read_whole(kernel_path);
-    if (!kernel) {
+    // A vector's heap block is 8-byte aligned, as the loader's file pages are.
+    const auto file = read_whole(kernel_path);
+    if (!file) {
         std::fprintf(stderr, "quillmor-check: cannot read %s\n", kernel_path);
         return kExitUsage;
     }
-    // A vector's heap block is 8-byte aligned, as the loader's file pages are.
-    std::vector<uint8_t> file = std::move(*kernel);
     int refusal = 0;
-    const auto plan = judge_kernel(kernel_path, file, refusal);
+    const auto plan = judge_kernel(kernel_path, *file, refusal);
     if (!plan) {
         return refusal;
     }
-    if (plan->image_size > (uint64_t{1} << 30) || !place(file, *plan)) {
+    if (plan->image_size > (uint64_t{1} << 30) || !place(*file, *plan)) {
         // Only the landing area's size can stop the boot now; say so.
         std::printf("%s: accepted, but its landing area of %" PRIu64
                     " bytes is more than this check will place\n",
@@ -132,7 +130,7 @@ int main(int argc, char** argv) {
         }
         // What the loader obtains for the two files, in whole pages: the
         // kernel file, its landing area, the ramdisk, the handoff record.
-        const uint64_t pages = pages_for(file.size()) + plan->image_size / kPage +
+        const uint64_t pages = pages_for(file->size()) + plan->image_size / kPage +
                                pages_for(ramdisk->size()) + kHandoffRecordBytes / kPage;
         std::printf("%s: %zu bytes, handed over as module \"initrd\"\n", ramdisk_path,
                     ramdisk->size());
@@ -140,7 +138,7 @@ int main(int argc, char** argv) {
                     " KiB): kernel file %" PRIu64 ", landing area %" PRIu64 ", ramdisk %" PRIu64
                     ", handoff record %" PRIu64
                     "; plus page tables of about one page per MiB of RAM\n",
-                    pages, pages * 4, pages_for(file.size()), plan->image_size / kPage,
+                    pages, pages * 4, pages_for(file->size()), plan->image_size / kPage,
                     pages_for(ramdisk->size()), kHandoffRecordBytes / kPage);
     }
     return kExitAccepted;
