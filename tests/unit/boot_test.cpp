@@ -20,6 +20,7 @@
 #include "tests/fakes/fake_arch.h"
 #include "tests/fakes/fake_firmware.h"
 #include "tests/oracle/oracle.h"
+#include "tools/quillmor-seal/seal_files.h"
 #include "uefi/loader_globals.h"
 
 #include <elf.h>
@@ -400,25 +401,16 @@ Arrange stage_with_full(uint32_t quillmor_handoff::*count, uint32_t full) {
 
 // What quillmor-seal writes: the image sealed with the volume's files as they
 // are now. Then the firmware's SecureBoot variable set, and a byte of the
-// kernel (`change` 1) or the ramdisk's last byte (2) changed; `flags` other
-// than the two digests' make it a seal of another format.
+// kernel (`change` 1) or the ramdisk's last byte (2) changed. `flags` with
+// kSealCommandLine seal the command-line file too; any flag of a later
+// version makes it a seal of another format.
 Arrange sealed(std::optional<uint8_t> secure_boot, int change = 0,
                uint32_t flags = kSealKernel | kSealRamdisk) {
     return [=](FakeFirmware& fw) {
-        QuillmorSeal& seal = quillmor_image_seal;
-        std::memcpy(seal.magic, kSealMagic, sizeof(kSealMagic));
-        seal.version = kSealVersion;
-        seal.flags = flags;
-        for (const auto& [file, digest, flag] :
-             {std::tuple{kKernelFile, seal.kernel_sha256, kSealKernel},
-              {kRamdiskFile, seal.ramdisk_sha256, kSealRamdisk},
-              {kCommandLineFile, seal.command_line_sha256, kSealCommandLine}}) {
-            Sha256 hash = sha256_start();
-            (flags & flag) != 0
-                ? sha256_add(hash, fw.files.at(file).data(), fw.files.at(file).size())
-                : void();
-            std::memcpy(digest, sha256_finish(hash).bytes, kSha256DigestBytes);
-        }
+        const bool line = (flags & kSealCommandLine) != 0;
+        quillmor_image_seal = seal_files(fw.files.at(kKernelFile), fw.files.at(kRamdiskFile),
+                                         line ? &fw.files.at(kCommandLineFile) : nullptr);
+        quillmor_image_seal.flags |= flags;
         fw.secure_boot = secure_boot;
         change == 1 ? void(fw.files[kKernelFile][0x1000] ^= 1) : void();
         change == 2 ? void(fw.files[kRamdiskFile].back() ^= 0x80) : void();

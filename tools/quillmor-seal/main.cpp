@@ -10,9 +10,9 @@
 // quillmor-check); 5 a loader that cannot be sealed (already signed, or no
 // quillmor image with a seal section).
 #include "boot/seal_format.h"
-#include "crypto/sha256.h"
 #include "tools/quillmor-check/kernel_verdict.h"
 #include "tools/quillmor-check/read_whole.h"
+#include "tools/quillmor-seal/seal_files.h"
 
 #include <cstdio>
 #include <cstring>
@@ -102,12 +102,6 @@ uint32_t pe_checksum(const std::vector<uint8_t>& image, uint64_t checksum_at) {
     return static_cast<uint32_t>(sum + image.size());
 }
 
-void digest_into(const std::vector<uint8_t>& file, uint8_t (&digest)[32]) {
-    Sha256 hash = sha256_start();
-    sha256_add(hash, file.data(), file.size());
-    std::memcpy(digest, sha256_finish(hash).bytes, sizeof(digest));
-}
-
 int usage() {
     std::fprintf(
         stderr, "usage: quillmor-seal LOADER.efi --kernel KERNEL --initrd RAMDISK [--cmdline FILE] "
@@ -180,17 +174,7 @@ int main(int argc, char** argv) {
         return kExitBadRamdisk;
     }
 
-    QuillmorSeal seal = {};
-    std::memcpy(seal.magic, kSealMagic, sizeof(seal.magic));
-    seal.version = kSealVersion;
-    seal.flags = kSealKernel | kSealRamdisk;
-    digest_into(kernel, seal.kernel_sha256);
-    digest_into(ramdisk, seal.ramdisk_sha256);
-    // Without the file the slot stays zero and the flag clear: sealed as absent.
-    if (command_line_path != nullptr) {
-        seal.flags |= kSealCommandLine;
-        digest_into(*files[3], seal.command_line_sha256);
-    }
+    const QuillmorSeal seal = seal_files(kernel, ramdisk, files[3] ? &*files[3] : nullptr);
     std::memcpy(&image[layout->seal_at], &seal, sizeof(seal));
     put32(image, layout->checksum_at, pe_checksum(image, layout->checksum_at));
 
