@@ -77,18 +77,17 @@ def deadline_for(size):
 
 def measure(build, loader, kernel, memory, deadline, keep, ramdisk=None, sealed=False):
     run_dir = Path(tempfile.mkdtemp(prefix=f"quillmor-timing-{memory}-"))
-    files = {scenarios.KERNEL_FILE: kernel.read_bytes(),
-             scenarios.RAMDISK_FILE: ramdisk or (build / "initrd.ustar").read_bytes(),
-             scenarios.BOOT_PATH: loader.read_bytes()}
-    if sealed:
-        files[scenarios.BOOT_PATH] = scenarios.seal(run_dir, loader, files)
     size = parse_size(memory)
+    item = scenarios.Scenario("timing", qemu=memory_options(memory), kernel=kernel.read_bytes(),
+                              ramdisk=ramdisk or "sample", sealed=sealed,
+                              extension=f"flags={2 if sealed else 0} cmdline=",
+                              deadline=deadline or deadline_for(size))
+    files = scenarios.volume(item, build, loader, run_dir)
     # Other work on the machine stretches every figure; say how much there was.
     load_average = round(os.getloadavg()[0], 2)
-    result = boot("ovmf", memory_options(memory), make_disk(run_dir / "disk.img", files), run_dir,
-                  deadline=deadline or deadline_for(size))
+    result = boot(item.firmware, item.qemu, make_disk(run_dir / "disk.img", files), run_dir,
+                  item.deadline)
     checked, table_pages = split_table_page_line(result)
-    item = scenarios.Scenario("timing", extension=f"flags={2 if sealed else 0} cmdline=")
     report = judge.judge(item, checked, files)
 
     figures = {"memory": format_size(size), "memory_bytes": size,

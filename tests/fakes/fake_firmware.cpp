@@ -319,8 +319,11 @@ const Fault* FakeFirmware::fault_for(const char* call) {
     for (const Fault& f : faults) {
         if (f.call == call &&
             (f.occurrence == occurrence || (f.sticky && f.occurrence < occurrence))) {
-            system_table_.BootServices = f.shape == "Gone" ? nullptr : system_table_.BootServices;
-            return f.shape == "Gone" ? nullptr : &f;
+            if (f.shape == "Gone") {
+                system_table_.BootServices = nullptr;
+                return nullptr;
+            }
+            return &f;
         }
     }
     return nullptr;
