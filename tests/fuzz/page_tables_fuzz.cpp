@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     oracle_tables_begin();
     bool mapped = true;
     for (const oracle_descriptor& d : map) {
-        const bool ram = d.pages != 0 && d.type <= 15 && (0xc6fe >> d.type & 1) != 0;
+        const bool ram = d.pages != 0 && oracle_is_ram(d.type);
         mapped = mapped &&
                  (!ram || (streams.map(0, d.base, d.base, d.pages << 12) && d.base < (1ull << 47) &&
                            streams.map(1, d.base + kDirectMapOffset, d.base, d.pages << 12)));

@@ -225,18 +225,16 @@ static void own_page(void* context, uint64_t page) {
     }
 }
 
-/* The mappings the map promises, in the order the loader makes them: RAM of
-   the types the loader maps (loader, boot and runtime services code and
-   data, conventional, ACPI reclaim and NVS, persistent, unaccepted) in both;
-   device memory the runtime services use at its own address only, where it
-   has one. When the map stands in for an earlier reading (`loose`), memory of
-   other types but unusable may have been RAM then, and may be mapped as
-   such. */
+/* The mappings the map promises, in the order the loader makes them: RAM in
+   both; device memory the runtime services use at its own address only,
+   where it has one. When the map stands in for an earlier reading (`loose`),
+   memory of other types but unusable may have been RAM then, and may be
+   mapped as such. */
 static void expect_map(const struct oracle_descriptor* map, uint32_t count, int loose) {
     for (uint32_t i = 0; i < count; i++) {
         const struct oracle_descriptor* d = &map[i];
         uint64_t bytes = d->pages << 12;
-        int ram = d->type <= 15 && ((0xc6feu >> d->type) & 1) != 0, maybe = loose && d->type != 8;
+        int ram = oracle_is_ram(d->type), maybe = loose && d->type != 8;
         int runtime = d->attribute >> 63 && d->base < LIMIT && bytes <= LIMIT - d->base;
         if (d->pages != 0 && (ram || runtime || maybe)) {
             oracle_tables_expect(d->base, d->base, bytes, ram || runtime);

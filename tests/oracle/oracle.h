@@ -28,6 +28,13 @@ struct oracle_descriptor {
     uint64_t base, pages, attribute;
 };
 
+/* Whether memory of an EFI type is RAM to the page tables (loader, boot and
+   runtime services code and data, conventional, ACPI reclaim and NVS,
+   persistent, unaccepted): mapped at its own address and in the direct map. */
+static inline int oracle_is_ram(uint32_t type) {
+    return type <= 15 && ((0xc6feu >> type) & 1) != 0;
+}
+
 /* A range of bytes: a carve interval (with its region type) or a range the
    loader owns (type unused). */
 struct oracle_range {
