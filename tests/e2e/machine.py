@@ -41,15 +41,25 @@ def memory_options(memory):
             f"reserve=off -m {memory} -cpu max,phys-bits=44")
 
 
+def package_file(package, suffix):
+    """The file of the Debian package `package` whose path ends in `suffix`."""
+    listing = subprocess.run(["dpkg", "-L", package], capture_output=True, text=True).stdout
+    found = [path for path in listing.splitlines() if path.endswith(suffix)]
+    if not found:
+        raise FileNotFoundError(f"no file ending in {suffix} in the package {package}")
+    return found[0]
+
+
 def firmware_options(firmware, run_dir):
     """OVMF with a fresh copy of its variable store ("ovmf-secure": Debian's
     test keys enrolled), or U-Boot as the BIOS ROM."""
     if firmware == "u-boot":
-        return ["-bios", "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"]
+        return ["-bios", package_file("u-boot-qemu", "/qemu-x86_64/u-boot.rom")]
     variant = ".snakeoil" if firmware == "ovmf-secure" else ""
-    ovmf = f"/usr/share/OVMF/OVMF_%s_4M{variant}.fd"
-    shutil.copyfile(ovmf % "VARS", run_dir / "vars.fd")
-    options = ["-drive", f"if=pflash,format=raw,readonly=on,file={ovmf % 'CODE'}",
+    code, variables = (package_file("ovmf", f"/OVMF_{part}_4M{variant}.fd")
+                       for part in ("CODE", "VARS"))
+    shutil.copyfile(variables, run_dir / "vars.fd")
+    options = ["-drive", f"if=pflash,format=raw,readonly=on,file={code}",
                "-drive", f"if=pflash,format=raw,file={run_dir / 'vars.fd'}"]
     if variant:
         # The variable store is writable only from SMM, so the guest cannot
@@ -77,23 +87,42 @@ def make_disk(image, files):
     return image
 
 
-def monitor(path, command):
-    """The reply of QEMU's monitor to `command`; "" while it is not listening."""
-    reply = b""
-    with socket.socket(socket.AF_UNIX) as connection:
-        connection.settimeout(10)
-        try:
-            connection.connect(str(path))
-        except (FileNotFoundError, ConnectionRefusedError):
-            return ""
-        connection.sendall(command.encode() + b"\n")
-        while reply.count(b"(qemu) ") < 2 and (data := connection.recv(65536)):
+class Monitor:
+    """QEMU's human monitor on its socket: one connection for the whole boot,
+    made at the first question QEMU is listening for."""
+
+    def __init__(self, path):
+        self.path, self.connection = path, None
+
+    def ask(self, command):
+        """The reply to `command`; "" while QEMU is not listening yet."""
+        if self.connection is None:
+            connection = socket.socket(socket.AF_UNIX)
+            connection.settimeout(10)
+            try:
+                connection.connect(str(self.path))
+            except (FileNotFoundError, ConnectionRefusedError):
+                connection.close()
+                return ""
+            self.connection = connection
+            self._reply()  # the greeting, up to the first prompt
+        self.connection.sendall(command.encode() + b"\n")
+        return self._reply().decode(errors="replace")
+
+    def _reply(self):
+        """What QEMU writes up to its next prompt (or until it goes away)."""
+        reply = b""
+        while not reply.endswith(b"(qemu) ") and (data := self.connection.recv(65536)):
             reply += data
-    return reply.decode(errors="replace")
+        return reply
+
+    def close(self):
+        if self.connection is not None:
+            self.connection.close()
 
 
-def halted_interrupts_off(path):
-    found = re.search(r"\b[RE]FL=([0-9a-f]+).*\bHLT=(\d)", monitor(path, "info registers"), re.S)
+def halted_interrupts_off(monitor):
+    found = re.search(r"\b[RE]FL=([0-9a-f]+).*\bHLT=(\d)", monitor.ask("info registers"), re.S)
     return bool(found) and found[2] == "1" and not int(found[1], 16) & (1 << 9)
 
 
@@ -113,6 +142,7 @@ def boot(firmware, options, disk, run_dir, deadline=120.0, on_output=None, scree
     serial bytes to `on_output`. With a `screenshot` path there is no
     isa-debug-exit device (a kernel halts), and the display is saved there."""
     monitor_path = run_dir / "monitor.sock"
+    monitor = Monitor(monitor_path)
     command = ["qemu-system-x86_64", "-accel", "tcg", "-nodefaults", "-display", "none",
                "-no-reboot", "-vga", "std", *shlex.split(options),
                *firmware_options(firmware, run_dir),
@@ -141,14 +171,15 @@ def boot(firmware, options, disk, run_dir, deadline=120.0, on_output=None, scree
                 ending = "deadline reached"
             elif SECURE_BOOT_REFUSAL.search(b"".join(data for _, data in chunks)):
                 ending = "Secure Boot refused the image"
-            elif halted_interrupts_off(monitor_path):
+            elif halted_interrupts_off(monitor):
                 # Nothing but a non-maskable interrupt wakes it again.
                 halted, ending = True, "halted with interrupts disabled"
         if process.poll() is None and screenshot is not None:
-            monitor(monitor_path, f"screendump {screenshot}")
+            monitor.ask(f"screendump {screenshot}")
     except OSError:
         process.wait(timeout=5)  # the monitor went away with QEMU; if QEMU still runs, this raises
     finally:
+        monitor.close()
         exit_status = process.poll()
         if exit_status is None:
             process.terminate()

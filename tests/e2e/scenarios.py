@@ -9,7 +9,7 @@ import dataclasses
 from pathlib import Path
 
 from judge import CMDLINE_FILE, KERNEL_FILE, RAMDISK_FILE
-from machine import memory_options, run_tool
+from machine import memory_options, package_file, run_tool
 
 BOOT_PATH, CHAINED_PATH = "EFI/BOOT/BOOTX64.EFI", "EFI/quillmor/quillmor.efi"
 
@@ -32,7 +32,7 @@ def grub_manager(run_dir):
 
 
 def systemd_boot_manager(run_dir):
-    manager = Path("/usr/lib/systemd/boot/efi/systemd-bootx64.efi")
+    manager = Path(package_file("systemd-boot-efi", "/systemd-bootx64.efi"))
     return {BOOT_PATH: manager.read_bytes(), "loader/loader.conf": b"timeout 0\n",
             "loader/entries/quillmor.conf":
                 f"title quillmor\nefi /{CHAINED_PATH}\noptions {SYSTEMD_BOOT_OPTIONS}\n".encode()}
@@ -44,8 +44,8 @@ def sign(run_dir, image):
     key, unsigned, signed = (run_dir / name for name in ("key.pem", "unsigned.efi", "signed.efi"))
     unsigned.write_bytes(image)
     run_tool(["openssl", "pkey", "-passin", "pass:snakeoil", "-out", key,
-              "-in", "/usr/share/ovmf/PkKek-1-snakeoil.key"])
-    run_tool(["sbsign", "--key", key, "--cert", "/usr/share/ovmf/PkKek-1-snakeoil.pem",
+              "-in", package_file("ovmf", "/PkKek-1-snakeoil.key")])
+    run_tool(["sbsign", "--key", key, "--cert", package_file("ovmf", "/PkKek-1-snakeoil.pem"),
               "--output", signed, unsigned])
     return signed.read_bytes()
 
