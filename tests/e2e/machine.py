@@ -95,7 +95,9 @@ class Monitor:
         self.path, self.connection = path, None
 
     def ask(self, command):
-        """The reply to `command`; "" while QEMU is not listening yet."""
+        """The reply to `command`, up to QEMU's next prompt; "" while QEMU is
+        not listening yet."""
+        prompts = 1
         if self.connection is None:
             connection = socket.socket(socket.AF_UNIX)
             connection.settimeout(10)
@@ -104,17 +106,12 @@ class Monitor:
             except (FileNotFoundError, ConnectionRefusedError):
                 connection.close()
                 return ""
-            self.connection = connection
-            self._reply()  # the greeting, up to the first prompt
+            self.connection, prompts = connection, 2  # the greeting ends in one too
         self.connection.sendall(command.encode() + b"\n")
-        return self._reply().decode(errors="replace")
-
-    def _reply(self):
-        """What QEMU writes up to its next prompt (or until it goes away)."""
         reply = b""
-        while not reply.endswith(b"(qemu) ") and (data := self.connection.recv(65536)):
+        while reply.count(b"(qemu) ") < prompts and (data := self.connection.recv(65536)):
             reply += data
-        return reply
+        return reply.decode(errors="replace")
 
     def close(self):
         if self.connection is not None:
